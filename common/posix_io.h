@@ -1,0 +1,28 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace vexel {
+
+// The one seam through which both programs touch their standard streams, so
+// tests can script EINTR, short transfers and EPIPE without a special OS set-up.
+class PosixIo {
+ public:
+  virtual ~PosixIo() = default;
+  virtual ssize_t read(int fd, void* buffer, std::size_t count);
+  virtual ssize_t write(int fd, const void* buffer, std::size_t count);
+};
+
+// The real system calls.
+PosixIo& systemIo();
+
+// Writes every byte, retrying interrupted and partial writes. False on any
+// other failure (a closed pipe among them); the stream is then unusable.
+bool writeAll(PosixIo& io, int fd, std::span<const std::byte> data);
+bool writeAll(PosixIo& io, int fd, std::string_view text);
+
+}  // namespace vexel

@@ -1,0 +1,11 @@
+#include "input/injector.h"
+
+namespace vexel::input {
+
+Injector makeInjector(EventServices& events) {
+  Injector injector{events, events.accessibilityMessage()};
+  injector.eventSource = events.createEventSource(EventSourceState::kHIDSystemState);
+  return injector;
+}
+
+}  // namespace vexel::input

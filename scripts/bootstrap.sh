@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need.
+# As root it runs apt-get; anyone else gets the command to run, before any work starts.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libxcb1-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-shm0-dev libxcb-randr0-dev
+  libxcb-xfixes0-dev libxcb-damage0-dev libpixman-1-dev
+  xvfb x11-xserver-utils x11-utils xterm xdotool python3-xlib imagemagick
+  clang-14 libclang-rt-14-dev
+)
+packages+=("$@")
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "vexel: these Debian packages are missing: ${missing[*]}" >&2
+  echo "vexel: install them as root, then run this command again:" >&2
+  echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+echo "vexel: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

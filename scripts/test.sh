@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with warnings as errors, and runs every test:
+# once normally (unit, process and end-to-end tests on a private Xvfb), once
+# more under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+
+jobs=$(nproc)
+echo "== build (warnings as errors)"
+cmake --preset ci >/dev/null
+cmake --build --preset ci -j "$jobs"
+echo "== tests"
+ctest --preset ci -j "$jobs"
+
+echo "== build under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --preset asan -j "$jobs"
