@@ -1,0 +1,246 @@
+#include "tests/support/x_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace vexel::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool onPath(const char* program) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return false;
+  std::string all(path);
+  std::size_t start = 0;
+  while (start <= all.size()) {
+    std::size_t end = all.find(':', start);
+    if (end == std::string::npos) end = all.size();
+    const std::string candidate = all.substr(start, end - start) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& items) {
+  std::vector<char*> out;
+  out.reserve(items.size() + 1);
+  for (auto& item : items) out.push_back(item.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
+bool PrivateXServer::available() { return onPath("Xvfb"); }
+
+PrivateXServer::PrivateXServer() : PrivateXServer(Options{}) {}
+
+PrivateXServer::PrivateXServer(Options options) {
+  if (!available()) return;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
+  std::vector<std::string> args = {"Xvfb",   "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                   options.screen, "-nolisten", "tcp", "-noreset"};
+  args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::fcntl(fds[1], F_SETFD, 0);  // the server writes its display number here
+    const int devnull = ::open("/dev/null", O_RDWR);
+    ::dup2(devnull, 0);
+    ::dup2(devnull, 1);
+    ::dup2(devnull, 2);
+    auto argv = pointers(args);
+    ::execvp("Xvfb", argv.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  if (pid < 0) {
+    ::close(fds[0]);
+    return;
+  }
+  pid_ = pid;
+  std::string number;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (true) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, remainingMs(deadline)) <= 0) break;
+    char c = 0;
+    if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
+    number.push_back(c);
+  }
+  ::close(fds[0]);
+  if (number.empty()) {
+    kill();
+    return;
+  }
+  display_ = ":" + number;
+}
+
+PrivateXServer::~PrivateXServer() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+void PrivateXServer::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& env) {
+  int in[2];
+  int out[2];
+  int err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+      ::pipe2(err, O_CLOEXEC) != 0) {
+    return;
+  }
+  std::vector<std::string> args = argv;
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+  for (const auto& entry : env) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    std::erase_if(environment, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+    environment.push_back(entry);
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::signal(SIGPIPE, SIG_DFL);
+    auto a = pointers(args);
+    auto e = pointers(environment);
+    ::execve(a[0], a.data(), e.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+  pid_ = pid;
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && status_ < 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, err_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void ChildProcess::writeStdin(const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size() && in_ >= 0) {
+    const ssize_t n = ::write(in_, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void ChildProcess::closeStdin() {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
+}
+
+void ChildProcess::closeStdout() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
+}
+
+bool ChildProcess::readLine(std::string& line, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (true) {
+    const std::size_t lf = outBuffer_.find('\n');
+    if (lf != std::string::npos) {
+      line = outBuffer_.substr(0, lf);
+      outBuffer_.erase(0, lf + 1);
+      return true;
+    }
+    if (out_ < 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, remainingMs(deadline)) <= 0) return false;
+    char chunk[65536];
+    const ssize_t n = ::read(out_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    outBuffer_.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+bool ChildProcess::readExact(void* buffer, std::size_t count, int timeoutMs) {
+  auto* bytes = static_cast<char*>(buffer);
+  const std::size_t fromBuffer = std::min(count, outBuffer_.size());
+  std::memcpy(bytes, outBuffer_.data(), fromBuffer);
+  outBuffer_.erase(0, fromBuffer);
+  std::size_t done = fromBuffer;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (done < count) {
+    if (out_ < 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, remainingMs(deadline)) <= 0) return false;
+    const ssize_t n = ::read(out_, bytes + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string ChildProcess::drainStderr(int timeoutMs) {
+  std::string all;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (err_ >= 0) {
+    pollfd p{err_, POLLIN, 0};
+    if (::poll(&p, 1, remainingMs(deadline)) <= 0) break;
+    char chunk[4096];
+    const ssize_t n = ::read(err_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    all.append(chunk, static_cast<std::size_t>(n));
+  }
+  return all;
+}
+
+int ChildProcess::wait(int timeoutMs) {
+  if (status_ >= 0) return status_;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (true) {
+    int raw = 0;
+    const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      return status_;
+    }
+    if (r < 0 || Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+}  // namespace vexel::testing

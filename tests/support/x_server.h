@@ -1,0 +1,75 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vexel::testing {
+
+// A private Xvfb for end-to-end tests: started on a free display number chosen
+// by the server itself (-displayfd), never the user's own display, and stopped
+// by the destructor. `available()` is false when Xvfb is not installed.
+class PrivateXServer {
+ public:
+  struct Options {
+    std::string screen = "1280x800x24";
+    std::vector<std::string> extraArgs;  // e.g. {"+extension", "RANDR"}
+  };
+  PrivateXServer();
+  explicit PrivateXServer(Options options);
+  ~PrivateXServer();
+  PrivateXServer(const PrivateXServer&) = delete;
+  PrivateXServer& operator=(const PrivateXServer&) = delete;
+
+  static bool available();
+  bool running() const { return pid_ > 0; }
+  // ":N"
+  const std::string& display() const { return display_; }
+  pid_t pid() const { return pid_; }
+  // SIGKILL, for tests of a server that dies under a client.
+  void kill();
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+// A child process with pipes on its standard streams.
+class ChildProcess {
+ public:
+  // `env` entries ("NAME=value") are added to the parent's environment.
+  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  int stdinFd() const { return in_; }
+  int stdoutFd() const { return out_; }
+  int stderrFd() const { return err_; }
+
+  void writeStdin(const std::string& data);
+  void closeStdin();
+  void closeStdout();
+  // One line from stdout without its LF; false at EOF or after `timeoutMs`
+  // without a whole line.
+  bool readLine(std::string& line, int timeoutMs = 10000);
+  // Exactly `count` bytes from stdout, or false.
+  bool readExact(void* buffer, std::size_t count, int timeoutMs = 10000);
+  // Everything left on stderr once the child has ended.
+  std::string drainStderr(int timeoutMs = 10000);
+  // Exit status, or 128 + signal; -1 when it did not end within `timeoutMs`.
+  int wait(int timeoutMs = 20000);
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  std::string outBuffer_;
+  int status_ = -1;
+};
+
+}  // namespace vexel::testing
