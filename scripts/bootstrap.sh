@@ -9,7 +9,7 @@ packages=(
   libxcb1-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-shm0-dev libxcb-randr0-dev
   libxcb-xfixes0-dev libxcb-damage0-dev libpixman-1-dev
   xvfb x11-xserver-utils x11-utils xterm xdotool python3-xlib imagemagick
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev time
 )
 packages+=("$@")
 

@@ -1,0 +1,292 @@
+#include "input/request_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "input/platform/recording/recording_events.h"
+
+namespace vexel::input {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr int kIn = 0;
+constexpr int kOut = 1;
+constexpr const char* kEncodeFailed = "{\"ok\":false,\"error\":\"reply_encode_failed\"}\n";
+
+// Standard streams played from a script: reads hand out the input in slices
+// of `readSlice` bytes with an EINTR before each, writes accept at most
+// `writeLimit` bytes and fail with `writeError` once `writesBeforeError` ran.
+class ScriptedIo final : public PosixIo {
+ public:
+  explicit ScriptedIo(std::string input) : input_(std::move(input)) {}
+
+  std::size_t readSlice = 1 << 20;
+  bool interruptReads = false;
+  int readErrorAtEnd = 0;  // errno of the read after the input, 0 for EOF
+  std::size_t writeLimit = 1 << 20;
+  bool interruptWrites = false;
+  int writesBeforeError = -1;
+  int writeError = EPIPE;
+
+  std::string output;
+  int reads = 0;
+  int writeCalls = 0;
+
+  ssize_t read(int fd, void* buffer, std::size_t count) override {
+    EXPECT_EQ(fd, kIn);
+    ++reads;
+    if (interruptReads && (reads % 2) == 1) return fail(EINTR);
+    if (offset_ >= input_.size()) return readErrorAtEnd != 0 ? fail(readErrorAtEnd) : 0;
+    const std::size_t n = std::min({count, readSlice, input_.size() - offset_});
+    std::memcpy(buffer, input_.data() + offset_, n);
+    offset_ += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t write(int fd, const void* buffer, std::size_t count) override {
+    EXPECT_EQ(fd, kOut);
+    ++writeCalls;
+    if (interruptWrites && (writeCalls % 2) == 1) return fail(EINTR);
+    if (writesBeforeError == 0) return fail(writeError);
+    if (writesBeforeError > 0) --writesBeforeError;
+    const std::size_t n = std::min(count, writeLimit);
+    output.append(static_cast<const char*>(buffer), n);
+    return static_cast<ssize_t>(n);
+  }
+
+ private:
+  static ssize_t fail(int error) {
+    errno = error;
+    return -1;
+  }
+  std::string input_;
+  std::size_t offset_ = 0;
+};
+
+std::vector<std::string> lines(const std::string& output) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    const std::size_t lf = output.find('\n', start);
+    if (lf == std::string::npos) {
+      out.push_back("<partial>" + output.substr(start));
+      break;
+    }
+    out.push_back(output.substr(start, lf - start));
+    start = lf + 1;
+  }
+  return out;
+}
+
+// Runs a whole session and returns the output lines parsed.
+std::vector<Json> session(ScriptedIo& io, RecordingEventServices& events) {
+  const Injector injector = makeInjector(events);
+  runInjector(injector, io, kIn, kOut);
+  std::vector<Json> out;
+  for (const auto& line : lines(io.output)) {
+    Json value = Json::parse(line, nullptr, false);
+    EXPECT_FALSE(value.is_discarded()) << line;
+    out.push_back(value);
+  }
+  return out;
+}
+
+const Json kReady = Json::parse(R"({"ready":true,"trusted":true})");
+const Json kBadJson = Json::parse(R"({"ok":false,"error":"bad_json"})");
+
+std::vector<Json> parsed(std::initializer_list<const char*> texts) {
+  std::vector<Json> out;
+  for (const char* t : texts) out.push_back(Json::parse(t));
+  return out;
+}
+
+// One stream holding most framing rules; the last request has no LF.
+const std::string kMixedInput =
+    "\n"
+    "  \t \xC2\xA0\xE2\x80\x83\n"  // spaces, tab, U+00A0, U+2003: blank
+    "\r\n"                         // CR LF ending: blank
+    "\r\r\n"                       // a CR left over is not blank
+    "{\"op\":\"status\",\"id\":1}\r\n"
+    "[1,2]\n"
+    "5\n"
+    "\"s\"\n"
+    "{}\n"
+    " \xE2\x80\x83 {\"op\":\"status\",\"id\":2}\t \n"
+    "\xE2\x80\xA8{\"op\":\"status\"}\n"  // U+2028 is no space separator
+    "{\"op\":\"status\"} // note\n"
+    "{\"op\":\"status\"}{\"op\":\"status\"}\n"
+    "{\"op\":\"status\",}\n"
+    "{\"op\":\"status\"\x00}\n"
+    "{bad\n"
+    "{\"op\":\"status\",\"id\":[\"\\n\\\"\"]}\n"
+    "{\"op\":\"status\",\"id\":3}"s;
+
+const std::vector<Json> kMixedReplies = parsed({
+    R"({"ready":true,"trusted":true})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":true,"trusted":true,"id":1})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":false,"error":"missing_op"})",
+    R"({"ok":true,"trusted":true,"id":2})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":false,"error":"bad_json"})",
+    R"({"ok":true,"trusted":true,"id":["\n\""]})",
+    R"({"ok":true,"trusted":true,"id":3})",
+});
+
+TEST(RequestLoop, FramesTrimsAndParsesWhateverTheStreamsDo) {
+  struct Weather {
+    const char* name;
+    std::size_t readSlice;
+    bool interruptReads;
+    int readErrorAtEnd;
+    std::size_t writeLimit;
+    bool interruptWrites;
+  };
+  const std::vector<Weather> cases = {
+      {"whole reads and writes", 1 << 20, false, 0, 1 << 20, false},
+      {"one byte at a time", 1, false, 0, 1, false},
+      {"interrupted reads and writes", 7, true, 0, 5, true},
+      {"read error at the end", 3, false, EIO, 1 << 20, false},
+  };
+  for (const auto& w : cases) {
+    ScriptedIo io(kMixedInput);
+    io.readSlice = w.readSlice;
+    io.interruptReads = w.interruptReads;
+    io.readErrorAtEnd = w.readErrorAtEnd;
+    io.writeLimit = w.writeLimit;
+    io.interruptWrites = w.interruptWrites;
+    RecordingEventServices events;
+    EXPECT_EQ(session(io, events), kMixedReplies) << w.name;
+  }
+}
+
+TEST(RequestLoop, EndOfInputRightAwayWritesOnlyTheReadyLine) {
+  for (const bool trusted : {true, false}) {
+    ScriptedIo io("");
+    RecordingEventServices events;
+    events.trusted = trusted;
+    const std::vector<Json> expected = {{{"ready", true}, {"trusted", trusted}}};
+    EXPECT_EQ(session(io, events), expected);
+  }
+}
+
+TEST(RequestLoop, ClosedStdoutEndsTheLoopWithoutReadingFurther) {
+  for (const int writes : {0, 1, 2}) {
+    ScriptedIo io("{\"op\":\"move\",\"x\":1,\"y\":1}\n{\"op\":\"status\"}\n{\"op\":\"status\"}\n");
+    io.readSlice = 1;  // each line takes several reads
+    io.writesBeforeError = writes;
+    RecordingEventServices events;
+    const Injector injector = makeInjector(events);
+    runInjector(injector, io, kIn, kOut);
+    EXPECT_EQ(lines(io.output).size(), static_cast<std::size_t>(writes));
+    // Nothing past the line whose reply failed was read.
+    const std::string firstLine = "{\"op\":\"move\",\"x\":1,\"y\":1}\n";
+    EXPECT_LE(io.reads, static_cast<int>(firstLine.size()) * (writes + 1) + 20);
+  }
+}
+
+TEST(RequestLoop, InvalidUtf8BecomesReplacementCharacters) {
+  ScriptedIo io(
+      "{\"op\":\"type\",\"text\":\"a\xFF"
+      "b\xE2\x82"
+      "c\xF0\x9F\x98\"}\n"
+      "{\"op\":\"status\"}\xC0\xAF\n"
+      "{\"op\":\"key\",\"key\":\"\xED\xA0\x80\"}\n");
+  RecordingEventServices events;
+  EXPECT_EQ(
+      session(io, events),
+      parsed({R"({"ready":true,"trusted":true})", R"({"ok":true})",
+              R"({"ok":false,"error":"bad_json"})",
+              "{\"ok\":false,\"error\":\"unknown_key:\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"}"}));
+  const auto posted = events.posted();
+  ASSERT_FALSE(posted.empty());
+  EXPECT_EQ(posted[0],
+            "key code=0 down text=\"a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD"
+            "c\xEF\xBF\xBD\"");
+}
+
+TEST(RequestLoop, LoneSurrogateEscapesAreBadJson) {
+  ScriptedIo io(
+      "{\"op\":\"type\",\"text\":\"\\ud800\"}\n{\"op\":\"type\",\"text\":\"\\udc00x\"}\n"
+      "{\"op\":\"type\",\"text\":\"\\ud83d\\ude00\"}\n");
+  RecordingEventServices events;
+  EXPECT_EQ(session(io, events),
+            parsed({R"({"ready":true,"trusted":true})", R"({"ok":false,"error":"bad_json"})",
+                    R"({"ok":false,"error":"bad_json"})", R"({"ok":true})"}));
+}
+
+TEST(RequestLoop, DeepNestingIsParsedAndAnsweredWithoutRecursion) {
+  constexpr int kDepth = 100000;
+  const std::string id = std::string(kDepth, '[') + std::string(kDepth, ']');
+  ScriptedIo io("{\"op\":\"status\",\"id\":" + id + "}\n" + id + "\n{\"op\":\"status\"}\n");
+  RecordingEventServices events;
+  const Injector injector = makeInjector(events);
+  runInjector(injector, io, kIn, kOut);
+  EXPECT_EQ(lines(io.output),
+            (std::vector<std::string>{
+                R"({"ready":true,"trusted":true})", std::string(kEncodeFailed, 42),
+                R"({"error":"bad_json","ok":false})", R"({"ok":true,"trusted":true})"}));
+}
+
+TEST(RequestLoop, LongLinesAreAnsweredWhole) {
+  const std::string text(300000, 'x');
+  ScriptedIo io("{\"op\":\"status\",\"id\":\"" + text + "\"}\n");
+  io.readSlice = 4096;
+  RecordingEventServices events;
+  const std::vector<Json> replies = session(io, events);
+  ASSERT_EQ(replies.size(), 2U);
+  EXPECT_EQ(replies[1]["id"], text);
+}
+
+TEST(WriteLineJson, WritesOneLineOrTheFixedFallback) {
+  Json deep = Json::array();
+  for (int i = 0; i < 600; ++i) deep = Json::array({std::move(deep)});
+  Json shallow = Json::array();
+  for (std::size_t i = 2; i < kMaxReplyDepth; ++i) shallow = Json::array({std::move(shallow)});
+
+  struct Case {
+    const char* name;
+    Json reply;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"plain", {{"ok", true}}, "{\"ok\":true}\n"},
+      {"escapes", {{"id", "a\nb\"c"}}, "{\"id\":\"a\\nb\\\"c\"}\n"},
+      {"invalid UTF-8 in a string", {{"id", "\xFF"}}, kEncodeFailed},
+      {"too deep", {{"id", deep}}, kEncodeFailed},
+      {"deepest allowed",
+       {{"id", shallow}},
+       "{\"id\":" + std::string(kMaxReplyDepth - 1, '[') + std::string(kMaxReplyDepth - 1, ']') +
+           "}\n"},
+  };
+  for (const auto& c : cases) {
+    ScriptedIo io("");
+    io.writeLimit = 3;
+    EXPECT_TRUE(writeLineJSON(io, kOut, c.reply)) << c.name;
+    EXPECT_EQ(io.output, c.line) << c.name;
+  }
+  EXPECT_EQ(std::string(kEncodeFailed).size(), 43U);
+
+  ScriptedIo closed("");
+  closed.writesBeforeError = 0;
+  EXPECT_FALSE(writeLineJSON(closed, kOut, {{"ok", true}}));
+  closed.writeError = EIO;
+  EXPECT_FALSE(writeLineJSON(closed, kOut, {{"ok", true}}));
+}
+
+}  // namespace
+}  // namespace vexel::input
