@@ -2,19 +2,23 @@
 
 #include <unicode/unistr.h>
 
+#include <charconv>
 #include <cstdio>
 
 namespace vexel::input {
 
 namespace {
 
+// Shortest text that reads back as the same double.
 std::string number(double v) {
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.17g", v);
-  return buffer;
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
+  return {buffer, result.ptr};
 }
 
-std::string pointText(Point p) { return "(" + number(p.x) + "," + number(p.y) + ")"; }
+std::string pointText(Point p) {
+  return "(" + number(p.x) + "," + number(p.y) + ")";
+}
 
 std::string utf8(std::u16string_view units) {
   std::string out;
@@ -178,7 +182,9 @@ void RecordingEventServices::keyboardSetUnicodeString(EventRef event,
 void RecordingEventServices::post(EventTap tap, EventRef event) {
   Slot* slot = slotFor(event, "post");
   if (slot == nullptr) return;
-  if (slot->posted) problems_.push_back("second post of #" + std::to_string(reinterpret_cast<std::uintptr_t>(event)));
+  if (slot->posted)
+    problems_.push_back("second post of #" +
+                        std::to_string(reinterpret_cast<std::uintptr_t>(event)));
   if (tap != EventTap::kHIDEventTap) problems_.push_back("post at another tap");
   slot->posted = true;
   const RecordedEvent& e = slot->event;
