@@ -19,3 +19,6 @@ cmake --build --preset asan -j "$jobs"
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset asan -j "$jobs"
+
+echo "== fuzzing, a bounded time per target"
+bash scripts/fuzz.sh "${VEXEL_FUZZ_SECONDS:-60}"
