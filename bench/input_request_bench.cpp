@@ -19,7 +19,7 @@ void roundTrip(benchmark::State& state, std::string_view line) {
   const Injector injector = makeInjector(events);
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const std::string text = toValidUtf8(line);
+    const std::string text = toValidUtf8(std::string(line));
     Json request = Json::parse(trimSpaces(text), nullptr, false, false);
     const Json reply = handle(injector, std::move(request));
     std::string out = reply.dump();

@@ -26,29 +26,34 @@ bool deeperThan(const Json& root, std::size_t limit) {
   return false;
 }
 
-Json badJson() { return {{"ok", false}, {"error", "bad_json"}}; }
+Json badJson() {
+  return {{"ok", false}, {"error", "bad_json"}};
+}
 
 }  // namespace
 
 std::optional<std::string> LineReader::next() {
   while (true) {
-    const std::size_t lf = buffer_.find('\n', scanned_);
+    const std::size_t lf = buffer_.find('\n', start_ + scanned_);
     if (lf != std::string::npos) {
       std::size_t end = lf;
-      if (end > 0 && buffer_[end - 1] == '\r') --end;
-      std::string line = buffer_.substr(0, end);
-      buffer_.erase(0, lf + 1);
+      if (end > start_ && buffer_[end - 1] == '\r') --end;
+      std::string line = buffer_.substr(start_, end - start_);
+      start_ = lf + 1;
       scanned_ = 0;
       return line;
     }
-    scanned_ = buffer_.size();
+    scanned_ = buffer_.size() - start_;
     if (ended_) {
-      if (buffer_.empty()) return std::nullopt;
-      std::string line = std::move(buffer_);
+      if (scanned_ == 0) return std::nullopt;
+      std::string line = buffer_.substr(start_);
       buffer_.clear();
-      scanned_ = 0;
+      start_ = scanned_ = 0;
       return line;
     }
+    // Lines handed out are dropped once per refill, not once per line.
+    buffer_.erase(0, start_);
+    start_ = 0;
     const std::size_t old = buffer_.size();
     buffer_.resize(old + kReadChunk);
     ssize_t n = 0;
@@ -77,7 +82,7 @@ void runInjector(const Injector& injector, PosixIo& io, int inFd, int outFd) {
   if (!writeLineJSON(io, outFd, ready)) return;
   LineReader reader(io, inFd);
   while (std::optional<std::string> raw = reader.next()) {
-    const std::string text = toValidUtf8(*raw);
+    const std::string text = toValidUtf8(std::move(*raw));
     const std::string_view trimmed = trimSpaces(text);
     if (trimmed.empty()) continue;
     Json request = Json::parse(trimmed, nullptr, /*allow_exceptions=*/false,

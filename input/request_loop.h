@@ -20,7 +20,8 @@ class LineReader {
   PosixIo& io_;
   int fd_;
   std::string buffer_;
-  std::size_t scanned_ = 0;  // bytes of buffer_ known to hold no LF
+  std::size_t start_ = 0;    // first byte of buffer_ not yet handed out
+  std::size_t scanned_ = 0;  // bytes from start_ on known to hold no LF
   bool ended_ = false;
 };
 

@@ -11,14 +11,17 @@ namespace vexel::input {
 
 namespace {
 
+bool isTrimmed(UChar32 c) {
+  return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR;
+}
 
-bool isTrimmed(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
-
-std::int32_t length32(std::string_view s) { return static_cast<std::int32_t>(s.size()); }
+std::int32_t length32(std::string_view s) {
+  return static_cast<std::int32_t>(s.size());
+}
 
 }  // namespace
 
-std::string toValidUtf8(std::string_view bytes) {
+std::string toValidUtf8(std::string bytes) {
   // U8_NEXT works with 32-bit offsets; longer input is taken in slices cut at
   // sequence boundaries, which never split a well-formed character.
   std::string out;
@@ -31,7 +34,7 @@ std::string toValidUtf8(std::string_view bytes) {
            sliceEnd > base + 1) {
       --sliceEnd;
     }
-    const std::string_view slice = bytes.substr(base, sliceEnd - base);
+    const std::string_view slice = std::string_view(bytes).substr(base, sliceEnd - base);
     const auto* s = reinterpret_cast<const std::uint8_t*>(slice.data());
     const std::int32_t n = length32(slice);
     std::int32_t i = 0;
@@ -45,15 +48,15 @@ std::string toValidUtf8(std::string_view bytes) {
       }
       if (!copied) {
         out.reserve(bytes.size() + 8);
-        out.append(bytes.substr(0, base + start));
+        out.append(bytes, 0, base + start);
         copied = true;
       }
       out.append("\xEF\xBF\xBD");
     }
     base = sliceEnd;
   }
-  if (!copied) return std::string(bytes);
-  return out;
+  if (copied) return out;
+  return bytes;
 }
 
 std::string_view trimSpaces(std::string_view utf8) {

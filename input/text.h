@@ -5,8 +5,9 @@
 
 namespace vexel::input {
 
-// Replaces every ill-formed UTF-8 sequence by U+FFFD.
-std::string toValidUtf8(std::string_view bytes);
+// Replaces every ill-formed UTF-8 sequence by U+FFFD; valid text is handed
+// back without a copy.
+std::string toValidUtf8(std::string bytes);
 
 // Strips leading and trailing Unicode space separators and tabs; line breaks stay.
 std::string_view trimSpaces(std::string_view utf8);

@@ -48,7 +48,9 @@ std::vector<char*> pointers(std::vector<std::string>& items) {
 
 }  // namespace
 
-bool PrivateXServer::available() { return onPath("Xvfb"); }
+bool PrivateXServer::available() {
+  return onPath("Xvfb");
+}
 
 PrivateXServer::PrivateXServer() : PrivateXServer(Options{}) {}
 
@@ -56,8 +58,9 @@ PrivateXServer::PrivateXServer(Options options) {
   if (!available()) return;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return;
-  std::vector<std::string> args = {"Xvfb",   "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                   options.screen, "-nolisten", "tcp", "-noreset"};
+  std::vector<std::string> args = {"Xvfb",      "-displayfd", std::to_string(fds[1]),
+                                   "-screen",   "0",          options.screen,
+                                   "-nolisten", "tcp",        "-noreset"};
   args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -112,8 +115,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
   int in[2];
   int out[2];
   int err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(err, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     return;
   }
   std::vector<std::string> args = argv;
@@ -176,13 +178,15 @@ void ChildProcess::closeStdout() {
 
 bool ChildProcess::readLine(std::string& line, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::size_t scanned = 0;  // a long line is searched for its LF only once
   while (true) {
-    const std::size_t lf = outBuffer_.find('\n');
+    const std::size_t lf = outBuffer_.find('\n', scanned);
     if (lf != std::string::npos) {
       line = outBuffer_.substr(0, lf);
       outBuffer_.erase(0, lf + 1);
       return true;
     }
+    scanned = outBuffer_.size();
     if (out_ < 0) return false;
     pollfd p{out_, POLLIN, 0};
     if (::poll(&p, 1, remainingMs(deadline)) <= 0) return false;
