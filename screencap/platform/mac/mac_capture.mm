@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "screencap/platform/capture.h"
@@ -131,7 +132,7 @@ class MacPixelBuffer final : public PixelBuffer {
   // Null unless locked and laid out as rows of 4-byte pixels: a planar buffer's
   // base address points at plane descriptors, and shorter rows would be overrun.
   const std::uint8_t* baseAddress() const override {
-    if (locks_ == 0 || CVPixelBufferIsPlanar(buffer_)) return nullptr;
+    if (locks_ == 0 || CVPixelBufferIsPlanar(buffer_) != 0) return nullptr;
     if (bytesPerRow() / kBytesPerPixel < width()) return nullptr;
     return static_cast<const std::uint8_t*>(CVPixelBufferGetBaseAddress(buffer_));
   }
@@ -146,18 +147,18 @@ std::optional<AttachmentValue> attachmentValue(id value) {
   if ([value isKindOfClass:[NSNumber class]]) {
     NSNumber* number = value;
     if (CFGetTypeID((__bridge CFTypeRef)number) == CFBooleanGetTypeID()) {
-      return AttachmentValue{static_cast<bool>(number.boolValue)};
+      return AttachmentValue(std::in_place_type<bool>, number.boolValue != NO);
     }
     const char* type = number.objCType;
     if (type != nullptr && (type[0] == 'd' || type[0] == 'f')) {
-      return AttachmentValue{number.doubleValue};
+      return AttachmentValue(std::in_place_type<double>, number.doubleValue);
     }
-    return AttachmentValue{static_cast<std::int64_t>(number.longLongValue)};
+    return AttachmentValue(std::in_place_type<std::int64_t>, number.longLongValue);
   }
   if ([value isKindOfClass:[NSString class]]) {
     NSString* string = value;
     const char* text = string.UTF8String;
-    if (text != nullptr) return AttachmentValue{std::string(text)};
+    if (text != nullptr) return AttachmentValue(std::in_place_type<std::string>, text);
   }
   return std::nullopt;  // nested dictionaries and arrays are not needed
 }
@@ -204,7 +205,8 @@ class MacSampleBuffer final : public SampleBuffer {
 
   std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
     if (buffer_ == nullptr) return std::nullopt;
-    CFArrayRef attachments = CMSampleBufferGetSampleAttachmentsArray(buffer_, false);
+    CFArrayRef attachments =
+        CMSampleBufferGetSampleAttachmentsArray(buffer_, /*createIfNecessary=*/false);
     if (attachments == nullptr) return std::nullopt;
     NSArray* entries = (__bridge NSArray*)attachments;
     std::vector<AttachmentDictionary> converted;

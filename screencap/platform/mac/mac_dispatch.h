@@ -1,7 +1,10 @@
 #pragma once
 
-// Objective-C++ only: under ARC the dispatch objects below are retained and
-// released by the compiler.
+// Objective-C++ with ARC only: there the dispatch objects below are retained
+// and released by the compiler; in plain C++ they would be different types.
+#if !defined(__OBJC__) || !__has_feature(objc_arc)
+#error "mac_dispatch.h is for Objective-C++ compiled with -fobjc-arc"
+#endif
 
 #include <dispatch/dispatch.h>
 
