@@ -30,10 +30,10 @@ class MacTimerSource final : public TimerSource {
 
   // The handler may refer to its owner, so it must not fire after the owner
   // let go. A source never resumed is activated first: libdispatch traps on
-  // the release of an inactive or suspended object.
+  // the release of an inactive object.
   ~MacTimerSource() override {
     dispatch_source_cancel(source_);
-    if (!resumed_) dispatch_resume(source_);
+    if (!resumed_) dispatch_activate(source_);
   }
 
   void schedule(DispatchClock::time_point deadline, std::chrono::nanoseconds interval,
@@ -48,11 +48,12 @@ class MacTimerSource final : public TimerSource {
     });
   }
 
-  // A second resume would be an over-resume, which libdispatch traps on.
+  // A new source is inactive, not suspended: activation starts it, and a
+  // dispatch_resume beyond that would be an over-resume, which traps.
   void resume() override {
     if (resumed_) return;
     resumed_ = true;
-    dispatch_resume(source_);
+    dispatch_activate(source_);
   }
 
  private:
