@@ -208,7 +208,7 @@ class MacSampleBuffer final : public SampleBuffer {
     CFArrayRef attachments =
         CMSampleBufferGetSampleAttachmentsArray(buffer_, /*createIfNecessary=*/false);
     if (attachments == nullptr) return std::nullopt;
-    NSArray* entries = (__bridge NSArray*)attachments;
+    auto* entries = (__bridge NSArray*)attachments;
     std::vector<AttachmentDictionary> converted;
     converted.reserve(entries.count);
     for (id entry in entries) {
