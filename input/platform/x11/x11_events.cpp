@@ -141,8 +141,11 @@ class X11EventServices final : public EventServices {
   X11EventServices& operator=(const X11EventServices&) = delete;
 
   bool isProcessTrusted() override {
-    // A round trip, so a server that went away since the last request is seen now.
-    return xtest_ && alive() && sync();
+    if (!xtest_ || !alive()) return false;
+    // Reading what is waiting, without a round trip, sees a server that closed
+    // the connection since the last request.
+    drainEvents();
+    return alive();
   }
 
   std::string accessibilityMessage() const override {
@@ -217,9 +220,13 @@ class X11EventServices final : public EventServices {
         xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr);
     const bool ok = reply != nullptr;
     std::free(reply);
-    // Nothing is listened to; drop what the server sends (MappingNotify and such).
-    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) std::free(ev);
+    drainEvents();
     return ok;
+  }
+
+  // Nothing is listened to; drop what the server sends (MappingNotify and such).
+  void drainEvents() {
+    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) std::free(ev);
   }
 
   void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0) {
