@@ -123,6 +123,7 @@ def main():
         got = rx.take(len(text))
         print(f"type   vexel-input {len(text)} chars in {t * 1e3:.0f} ms = {len(text) / t:.0f} chars/s, "
               f"{accuracy(text, got):.1f}% correct" + ("" if got == text else " (MISMATCH)"))
+        if got != text: print("  first differences:", [(i, a, b) for i, (a, b) in enumerate(zip(text, got)) if a != b][:8], len(got))
         # xdotool with its default delay is slow; time a 200-character part and scale.
         part = text[:200]
         for args, label in ((["xdotool", "type", part], "default delay"),

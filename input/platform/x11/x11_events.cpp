@@ -83,6 +83,12 @@ KeySym keysymForCodePoint(char32_t cp) {
 // pixels per line and one wheel click scrolls about three lines in GTK and Qt.
 constexpr std::int32_t kPixelsPerWheelClick = 30;
 
+// The least time between a press of a spare keycode and binding that keycode to
+// another character. A client reads the new mapping only when it handles the
+// MappingNotify; one that lags behind by less than this types what was sent.
+// Slow clients (scripted ones, busy toolkits) lag a few milliseconds here.
+constexpr std::chrono::milliseconds kRebindGuard{50};
+
 struct Event {
   enum class Kind : std::uint8_t { kMouse, kKeyboard, kScroll };
   Kind kind = Kind::kMouse;
@@ -427,26 +433,31 @@ class X11EventServices final : public EventServices {
   // Where to press for a keysym: its key in the mapping, or a spare keycode
   // bound to it. Spares rotate least recently used first, so a keycode is bound
   // anew only after every other spare was, long after a client that reads the
-  // mapping late (on MappingNotify) has handled the press made with the old binding.
+  // mapping late (on MappingNotify) has handled the press made with the old
+  // binding; and never sooner than kRebindGuard after that press.
   std::optional<KeyPlace> placeFor(KeySym sym) {
     if (const auto bound =
-            std::find_if(lru_.begin(), lru_.end(), [&](const auto& b) { return b.second == sym; });
+            std::find_if(lru_.begin(), lru_.end(), [&](const SpareUse& b) { return b.sym == sym; });
         bound != lru_.end()) {
+      bound->lastPress = std::chrono::steady_clock::now();
       lru_.splice(lru_.end(), lru_, bound);
-      return KeyPlace{bound->first, false};
+      return KeyPlace{bound->code, false};
     }
     if (auto place = findKey(sym)) return place;
     xcb_keycode_t code = 0;
     if (lru_.size() < spare_.size()) {
       code = spare_[lru_.size()];
     } else if (!lru_.empty()) {
-      code = lru_.front().first;
+      code = lru_.front().code;
+      // Everything queued so far reaches the server before the wait counts.
+      xcb_flush(conn_);
+      std::this_thread::sleep_until(lru_.front().lastPress + kRebindGuard);
       lru_.pop_front();
     } else {
       return std::nullopt;
     }
     if (!bind(code, sym)) return std::nullopt;
-    lru_.emplace_back(code, sym);
+    lru_.push_back(SpareUse{code, sym, std::chrono::steady_clock::now()});
     return KeyPlace{code, false};
   }
 
@@ -475,7 +486,8 @@ class X11EventServices final : public EventServices {
   void restoreSpareKeys() {
     if (!touched_) return;
     std::vector<xcb_keysym_t> empty(perCode_, kNoSymbol);
-    for (const auto& [code, sym] : lru_) {
+    for (const SpareUse& use : lru_) {
+      const xcb_keycode_t code = use.code;
       xcb_generic_error_t* error = xcb_request_check(
           conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, empty.data()));
       std::free(error);
@@ -490,7 +502,12 @@ class X11EventServices final : public EventServices {
   xcb_keycode_t minKeycode_ = 0;
   std::vector<xcb_keysym_t> mapping_;
   std::vector<xcb_keycode_t> spare_;
-  std::list<std::pair<xcb_keycode_t, KeySym>> lru_;  // least recently used first
+  struct SpareUse {
+    xcb_keycode_t code;
+    KeySym sym;
+    std::chrono::steady_clock::time_point lastPress;
+  };
+  std::list<SpareUse> lru_;  // least recently used first
   bool touched_ = false;
   std::vector<std::uint8_t> heldButtons_;
   std::vector<xcb_keycode_t> heldKeys_;
