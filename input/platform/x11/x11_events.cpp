@@ -430,25 +430,31 @@ class X11EventServices final : public EventServices {
     return std::nullopt;
   }
 
-  // Where to press for a keysym: its key in the mapping, or a spare keycode
-  // bound to it. Spares rotate least recently used first, so a keycode is bound
-  // anew only after every other spare was, long after a client that reads the
-  // mapping late (on MappingNotify) has handled the press made with the old
-  // binding; and never sooner than kRebindGuard after that press.
+  // Where to press for a keysym: its key in the mapping, or a spare slot (one
+  // level of a spare keycode; level 2 is pressed with Shift) bound to it. Slots
+  // rotate least recently used first, so a keycode is bound anew only after every
+  // other slot was, long after a client that reads the mapping late (on
+  // MappingNotify) has handled the press made with the old binding; and never
+  // sooner than kRebindGuard after that press. Rebinding one level of a keycode
+  // leaves its other level as it was, so presses of that one stay right.
   std::optional<KeyPlace> placeFor(KeySym sym) {
     if (const auto bound =
             std::find_if(lru_.begin(), lru_.end(), [&](const SpareUse& b) { return b.sym == sym; });
         bound != lru_.end()) {
       bound->lastPress = std::chrono::steady_clock::now();
       lru_.splice(lru_.end(), lru_, bound);
-      return KeyPlace{bound->code, false};
+      return KeyPlace{bound->code, bound->level == 1};
     }
     if (auto place = findKey(sym)) return place;
+    const std::size_t levels = std::min<std::size_t>(2, perCode_);
     xcb_keycode_t code = 0;
-    if (lru_.size() < spare_.size()) {
-      code = spare_[lru_.size()];
+    std::uint8_t level = 0;
+    if (lru_.size() < spare_.size() * levels) {
+      code = spare_[lru_.size() / levels];
+      level = static_cast<std::uint8_t>(lru_.size() % levels);
     } else if (!lru_.empty()) {
       code = lru_.front().code;
+      level = lru_.front().level;
       // Everything queued so far reaches the server before the wait counts.
       xcb_flush(conn_);
       std::this_thread::sleep_until(lru_.front().lastPress + kRebindGuard);
@@ -456,22 +462,22 @@ class X11EventServices final : public EventServices {
     } else {
       return std::nullopt;
     }
-    if (!bind(code, sym)) return std::nullopt;
-    lru_.push_back(SpareUse{code, sym, std::chrono::steady_clock::now()});
-    return KeyPlace{code, false};
+    if (!bind(code, level, sym)) return std::nullopt;
+    lru_.push_back(SpareUse{code, level, sym, std::chrono::steady_clock::now()});
+    return KeyPlace{code, level == 1};
   }
 
-  bool bind(xcb_keycode_t code, KeySym sym) {
-    std::vector<xcb_keysym_t> row(perCode_, kNoSymbol);
-    // Both levels carry the character, so a held Shift changes nothing.
-    for (int i = 0; i < std::min<int>(2, perCode_); ++i) row[i] = sym;
+  bool bind(xcb_keycode_t code, std::uint8_t level, KeySym sym) {
+    const auto rowStart = mapping_.begin() + (code - minKeycode_) * perCode_;
+    std::vector<xcb_keysym_t> row(rowStart, rowStart + perCode_);
+    row[level] = sym;
     xcb_generic_error_t* error = xcb_request_check(
         conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, row.data()));
     if (error != nullptr) {
       std::free(error);
       return false;
     }
-    std::copy(row.begin(), row.end(), mapping_.begin() + (code - minKeycode_) * perCode_);
+    std::copy(row.begin(), row.end(), rowStart);
     touched_ = true;
     return true;
   }
@@ -486,8 +492,7 @@ class X11EventServices final : public EventServices {
   void restoreSpareKeys() {
     if (!touched_) return;
     std::vector<xcb_keysym_t> empty(perCode_, kNoSymbol);
-    for (const SpareUse& use : lru_) {
-      const xcb_keycode_t code = use.code;
+    for (const xcb_keycode_t code : spare_) {
       xcb_generic_error_t* error = xcb_request_check(
           conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, empty.data()));
       std::free(error);
@@ -504,6 +509,7 @@ class X11EventServices final : public EventServices {
   std::vector<xcb_keycode_t> spare_;
   struct SpareUse {
     xcb_keycode_t code;
+    std::uint8_t level;
     KeySym sym;
     std::chrono::steady_clock::time_point lastPress;
   };
