@@ -1,0 +1,530 @@
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "input/platform/event_services.h"
+
+namespace vexel::input {
+
+namespace {
+
+using KeySym = std::uint32_t;
+constexpr KeySym kNoSymbol = 0;
+
+// X keysyms (X11/keysymdef.h) of the keys this provider presses by name.
+constexpr KeySym kXkTab = 0xff09;
+constexpr KeySym kXkBackSpace = 0xff08;
+constexpr KeySym kXkReturn = 0xff0d;
+constexpr KeySym kXkEscape = 0xff1b;
+constexpr KeySym kXkDelete = 0xffff;
+constexpr KeySym kXkShiftL = 0xffe1;
+constexpr KeySym kXkControlL = 0xffe3;
+constexpr KeySym kXkAltL = 0xffe9;
+constexpr KeySym kXkSuperL = 0xffeb;
+
+// macOS virtual key code (ANSI layout) to the X keysym of the same key.
+KeySym keysymForMacKey(std::uint16_t code) {
+  static const std::map<std::uint16_t, KeySym> kTable = {
+      {0, 'a'},           {11, 'b'},        {8, 'c'},        {2, 'd'},      {14, 'e'},
+      {3, 'f'},           {5, 'g'},         {4, 'h'},        {34, 'i'},     {38, 'j'},
+      {40, 'k'},          {37, 'l'},        {46, 'm'},       {45, 'n'},     {31, 'o'},
+      {35, 'p'},          {12, 'q'},        {15, 'r'},       {1, 's'},      {17, 't'},
+      {32, 'u'},          {9, 'v'},         {13, 'w'},       {7, 'x'},      {16, 'y'},
+      {6, 'z'},           {29, '0'},        {18, '1'},       {19, '2'},     {20, '3'},
+      {21, '4'},          {23, '5'},        {22, '6'},       {26, '7'},     {28, '8'},
+      {25, '9'},          {36, kXkReturn},  {53, kXkEscape}, {48, kXkTab},  {49, ' '},
+      {51, kXkBackSpace}, {117, kXkDelete}, {126, 0xff52},   {125, 0xff54}, {123, 0xff51},
+      {124, 0xff53},                                                         // arrows
+      {115, 0xff50},      {119, 0xff57},    {116, 0xff55},   {121, 0xff56},  // home end pgup pgdn
+      {122, 0xffbe},      {120, 0xffbf},    {99, 0xffc0},    {118, 0xffc1},  // F1-F4
+      {96, 0xffc2},       {97, 0xffc3},     {98, 0xffc4},    {100, 0xffc5},  // F5-F8
+      {101, 0xffc6},      {109, 0xffc7},    {103, 0xffc8},   {111, 0xffc9},  // F9-F12
+      {27, '-'},          {24, '='},        {33, '['},       {30, ']'},     {41, ';'},
+      {39, '\''},         {42, '\\'},       {43, ','},       {47, '.'},     {44, '/'},
+      {50, '`'},
+  };
+  const auto it = kTable.find(code);
+  return it == kTable.end() ? kNoSymbol : it->second;
+}
+
+// The keysym that types one Unicode code point.
+KeySym keysymForCodePoint(char32_t cp) {
+  switch (cp) {
+    case U'\t':
+      return kXkTab;
+    case U'\b':
+      return kXkBackSpace;
+    case U'\r':
+    case U'\n':
+      return kXkReturn;
+    case 0x1b:
+      return kXkEscape;
+    case 0x7f:
+      return kXkDelete;
+    default:
+      break;
+  }
+  if ((cp >= 0x20 && cp <= 0x7e) || (cp >= 0xa0 && cp <= 0xff)) return cp;
+  return 0x01000000 + cp;
+}
+
+// Pixels of a macOS pixel scroll per X wheel click: macOS counts about ten
+// pixels per line and one wheel click scrolls about three lines in GTK and Qt.
+constexpr std::int32_t kPixelsPerWheelClick = 30;
+
+// The least time between a press of a spare keycode and binding that keycode to
+// another character. A client reads the new mapping only when it handles the
+// MappingNotify; one that lags behind by less than this types what was sent.
+// Slow clients (scripted ones, busy toolkits) lag a few milliseconds here.
+constexpr std::chrono::milliseconds kRebindGuard{50};
+
+struct Event {
+  enum class Kind : std::uint8_t { kMouse, kKeyboard, kScroll };
+  Kind kind = Kind::kMouse;
+  EventType type = EventType::kMouseMoved;
+  Point point;
+  std::optional<Point> location;
+  std::uint16_t keyCode = 0;
+  bool keyDown = false;
+  EventFlags flags = 0;
+  std::optional<std::u16string> text;
+  std::int32_t wheel1 = 0;
+  std::int32_t wheel2 = 0;
+};
+
+Event* asEvent(EventRef ref) {
+  return reinterpret_cast<Event*>(ref);
+}
+
+// Events go to the X server through XTEST as if from the core devices. Every
+// post ends with a round trip, so when it returns the server has processed the
+// event (as CGEventPost has delivered it on macOS): a reply after the last post
+// of a request means the screen already shows its effect.
+class X11EventServices final : public EventServices {
+ public:
+  X11EventServices() {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0') return;
+    int screenNumber = 0;
+    xcb_connection_t* c = xcb_connect(display, &screenNumber);
+    if (xcb_connection_has_error(c) != 0) {
+      xcb_disconnect(c);
+      return;
+    }
+    conn_ = c;
+    const xcb_setup_t* setup = xcb_get_setup(conn_);
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
+    for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
+    if (it.rem == 0) return;
+    root_ = it.data->root;
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(conn_, &xcb_test_id);
+    xtest_ = ext != nullptr && ext->present != 0;
+    if (xtest_) loadKeyboardMapping(setup);
+  }
+
+  ~X11EventServices() override {
+    if (conn_ == nullptr) return;
+    if (alive()) {
+      releaseHeld();
+      restoreSpareKeys();
+      sync();
+    }
+    xcb_disconnect(conn_);
+  }
+
+  X11EventServices(const X11EventServices&) = delete;
+  X11EventServices& operator=(const X11EventServices&) = delete;
+
+  bool isProcessTrusted() override {
+    if (!xtest_ || !alive()) return false;
+    // Reading what is waiting, without a round trip, sees a server that closed
+    // the connection since the last request.
+    drainEvents();
+    return alive();
+  }
+
+  std::string accessibilityMessage() const override {
+    return "An X display with the XTEST extension is required for mouse/keyboard control: "
+           "vexel-input could not reach the display named by DISPLAY, or that display lacks "
+           "XTEST. Start vexel-input from a session of a running X server (or Xvfb) that "
+           "enables XTEST, with DISPLAY set to it (for example DISPLAY=:0), then restart the "
+           "host application.";
+  }
+
+  EventSourceRef createEventSource(EventSourceState) override { return nullptr; }
+
+  EventRef createMouseEvent(EventSourceRef, EventType type, Point point, MouseButton) override {
+    auto* e = new Event;
+    e->kind = Event::Kind::kMouse;
+    e->type = type;
+    e->point = point;
+    return reinterpret_cast<EventRef>(e);
+  }
+
+  EventRef createKeyboardEvent(EventSourceRef, std::uint16_t keyCode, bool keyDown) override {
+    auto* e = new Event;
+    e->kind = Event::Kind::kKeyboard;
+    e->keyCode = keyCode;
+    e->keyDown = keyDown;
+    return reinterpret_cast<EventRef>(e);
+  }
+
+  EventRef createScrollWheelEvent(EventSourceRef, ScrollEventUnit, std::uint32_t,
+                                  std::int32_t wheel1, std::int32_t wheel2, std::int32_t) override {
+    auto* e = new Event;
+    e->kind = Event::Kind::kScroll;
+    e->wheel1 = wheel1;
+    e->wheel2 = wheel2;
+    return reinterpret_cast<EventRef>(e);
+  }
+
+  // Click states have no X counterpart: the timing makes toolkits count clicks.
+  void setIntegerValueField(EventRef, EventField, std::int64_t) override {}
+  void setFlags(EventRef event, EventFlags flags) override { asEvent(event)->flags = flags; }
+  void setLocation(EventRef event, Point point) override { asEvent(event)->location = point; }
+  void keyboardSetUnicodeString(EventRef event, std::span<const char16_t> units) override {
+    asEvent(event)->text = std::u16string(units.begin(), units.end());
+  }
+
+  void post(EventTap, EventRef ref) override {
+    if (conn_ == nullptr || !xtest_ || !alive()) return;
+    const Event& e = *asEvent(ref);
+    switch (e.kind) {
+      case Event::Kind::kMouse:
+        postMouse(e);
+        break;
+      case Event::Kind::kScroll:
+        postScroll(e);
+        break;
+      case Event::Kind::kKeyboard:
+        postKey(e);
+        break;
+    }
+    sync();
+  }
+
+  void release(EventRef event) override { delete asEvent(event); }
+
+  void pause(std::chrono::microseconds duration) override { std::this_thread::sleep_for(duration); }
+
+ private:
+  bool alive() const { return conn_ != nullptr && xcb_connection_has_error(conn_) == 0; }
+
+  bool sync() {
+    xcb_get_input_focus_reply_t* reply =
+        xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr);
+    const bool ok = reply != nullptr;
+    std::free(reply);
+    drainEvents();
+    return ok;
+  }
+
+  // Nothing is listened to; drop what the server sends (MappingNotify and such).
+  void drainEvents() {
+    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) std::free(ev);
+  }
+
+  void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0) {
+    xcb_test_fake_input(conn_, type, detail, XCB_CURRENT_TIME,
+                        type == XCB_MOTION_NOTIFY ? root_ : XCB_NONE, x, y, 0);
+  }
+
+  void moveTo(Point p) {
+    const auto clampCoord = [](double v) {
+      return static_cast<std::int16_t>(
+          std::clamp(std::round(std::isnan(v) ? 0.0 : v), -32768.0, 32767.0));
+    };
+    fake(XCB_MOTION_NOTIFY, 0, clampCoord(p.x), clampCoord(p.y));
+  }
+
+  void button(std::uint8_t number, bool press) {
+    fake(press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, number);
+    if (press) {
+      heldButtons_.push_back(number);
+    } else {
+      std::erase(heldButtons_, number);
+    }
+  }
+
+  void key(xcb_keycode_t code, bool press) {
+    fake(press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code);
+    if (press) {
+      heldKeys_.push_back(code);
+    } else {
+      std::erase(heldKeys_, code);
+    }
+  }
+
+  void postMouse(const Event& e) {
+    moveTo(e.point);
+    switch (e.type) {
+      case EventType::kLeftMouseDown:
+        button(1, true);
+        break;
+      case EventType::kLeftMouseUp:
+        button(1, false);
+        break;
+      case EventType::kOtherMouseDown:
+        button(2, true);
+        break;
+      case EventType::kOtherMouseUp:
+        button(2, false);
+        break;
+      case EventType::kRightMouseDown:
+        button(3, true);
+        break;
+      case EventType::kRightMouseUp:
+        button(3, false);
+        break;
+      default:
+        break;  // moved and dragged: the motion alone, buttons stay as they are
+    }
+  }
+
+  // Whole wheel clicks for the pixels given plus those left over before; the
+  // remainder waits for the next scroll in the same direction.
+  static std::int64_t takeClicks(std::int64_t& carried, std::int32_t pixels) {
+    if ((carried > 0 && pixels < 0) || (carried < 0 && pixels > 0)) carried = 0;
+    carried += pixels;
+    const std::int64_t clicks = carried / kPixelsPerWheelClick;
+    carried -= clicks * kPixelsPerWheelClick;
+    return clicks;
+  }
+
+  void postScroll(const Event& e) {
+    if (e.location) moveTo(*e.location);
+    const auto wheel = [this](std::int64_t clicks, std::uint8_t positive, std::uint8_t negative) {
+      const std::uint8_t b = clicks > 0 ? positive : negative;
+      // A bound on one request's clicks keeps a huge amount from hanging the server.
+      const std::int64_t n = std::min<std::int64_t>(std::llabs(clicks), 1000);
+      for (std::int64_t i = 0; i < n; ++i) {
+        fake(XCB_BUTTON_PRESS, b);
+        fake(XCB_BUTTON_RELEASE, b);
+      }
+    };
+    // Positive wheel 1 scrolls up (button 4), positive wheel 2 scrolls left (button 6).
+    wheel(takeClicks(verticalCarry_, e.wheel1), 4, 5);
+    wheel(takeClicks(horizontalCarry_, e.wheel2), 6, 7);
+  }
+
+  void modifiers(EventFlags flags, bool press) {
+    const std::pair<EventFlags, KeySym> kMods[] = {{kEventFlagMaskShift, kXkShiftL},
+                                                   {kEventFlagMaskControl, kXkControlL},
+                                                   {kEventFlagMaskAlternate, kXkAltL},
+                                                   {kEventFlagMaskCommand, kXkSuperL}};
+    if (press) {
+      for (const auto& [mask, sym] : kMods) {
+        if ((flags & mask) != 0) {
+          if (const auto k = findKey(sym)) key(k->code, true);
+        }
+      }
+    } else {
+      for (auto it = std::rbegin(kMods); it != std::rend(kMods); ++it) {
+        if ((flags & it->first) != 0) {
+          if (const auto k = findKey(it->second)) key(k->code, false);
+        }
+      }
+    }
+  }
+
+  void postKey(const Event& e) {
+    if (e.text) {
+      // The whole text is typed with the down event; its up event has nothing left to do.
+      if (e.keyDown) typeText(*e.text);
+      return;
+    }
+    const KeySym sym = keysymForMacKey(e.keyCode);
+    if (sym == kNoSymbol) return;
+    const std::optional<KeyPlace> place = placeFor(sym);
+    if (!place) return;
+    if (e.keyDown) {
+      modifiers(e.flags, true);
+      key(place->code, true);
+    } else {
+      key(place->code, false);
+      modifiers(e.flags, false);
+    }
+  }
+
+  void typeText(const std::u16string& units) {
+    const std::optional<KeyPlace> shiftKey = findKey(kXkShiftL);
+    const xcb_keycode_t shift = shiftKey ? shiftKey->code : 0;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      char32_t cp = units[i];
+      if ((cp & 0xFC00) == 0xD800 && i + 1 < units.size() && (units[i + 1] & 0xFC00) == 0xDC00) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+        ++i;
+      } else if ((cp & 0xF800) == 0xD800) {
+        continue;  // a lone surrogate stands for no character
+      }
+      const std::optional<KeyPlace> place = placeFor(keysymForCodePoint(cp));
+      if (!place) continue;
+      const bool useShift = place->shifted && shift != 0;
+      if (useShift) key(shift, true);
+      key(place->code, true);
+      key(place->code, false);
+      if (useShift) key(shift, false);
+    }
+  }
+
+  struct KeyPlace {
+    xcb_keycode_t code;
+    bool shifted;
+  };
+
+  void loadKeyboardMapping(const xcb_setup_t* setup) {
+    minKeycode_ = setup->min_keycode;
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+    xcb_get_keyboard_mapping_reply_t* reply = xcb_get_keyboard_mapping_reply(
+        conn_,
+        xcb_get_keyboard_mapping(conn_, setup->min_keycode, static_cast<std::uint8_t>(count)),
+        nullptr);
+    if (reply == nullptr) return;
+    perCode_ = reply->keysyms_per_keycode;
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply);
+    const int n = xcb_get_keyboard_mapping_keysyms_length(reply);
+    mapping_.assign(syms, syms + n);
+    std::free(reply);
+    if (perCode_ == 0) return;
+    // Keycodes bound to nothing, and not modifiers, are free to lend to characters.
+    std::vector<xcb_keycode_t> modifierCodes;
+    if (auto* mods =
+            xcb_get_modifier_mapping_reply(conn_, xcb_get_modifier_mapping(conn_), nullptr)) {
+      const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(mods);
+      modifierCodes.assign(codes, codes + xcb_get_modifier_mapping_keycodes_length(mods));
+      std::free(mods);
+    }
+    for (int k = 0; k < count; ++k) {
+      const auto code = static_cast<xcb_keycode_t>(minKeycode_ + k);
+      const bool empty =
+          std::all_of(mapping_.begin() + k * perCode_, mapping_.begin() + (k + 1) * perCode_,
+                      [](xcb_keysym_t s) { return s == kNoSymbol; });
+      if (empty &&
+          std::find(modifierCodes.begin(), modifierCodes.end(), code) == modifierCodes.end()) {
+        spare_.push_back(code);
+      }
+    }
+  }
+
+  std::optional<KeyPlace> findKey(KeySym sym) const {
+    if (perCode_ == 0) return std::nullopt;
+    const std::size_t codes = mapping_.size() / perCode_;
+    for (int column = 0; column < std::min<int>(2, perCode_); ++column) {
+      for (std::size_t k = 0; k < codes; ++k) {
+        if (mapping_[k * perCode_ + column] == sym) {
+          return KeyPlace{static_cast<xcb_keycode_t>(minKeycode_ + k), column == 1};
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Where to press for a keysym: its key in the mapping, or a spare slot (one
+  // level of a spare keycode; level 2 is pressed with Shift) bound to it. Slots
+  // rotate least recently used first, so a keycode is bound anew only after every
+  // other slot was, long after a client that reads the mapping late (on
+  // MappingNotify) has handled the press made with the old binding; and never
+  // sooner than kRebindGuard after that press. Rebinding one level of a keycode
+  // leaves its other level as it was, so presses of that one stay right.
+  std::optional<KeyPlace> placeFor(KeySym sym) {
+    if (const auto bound =
+            std::find_if(lru_.begin(), lru_.end(), [&](const SpareUse& b) { return b.sym == sym; });
+        bound != lru_.end()) {
+      bound->lastPress = std::chrono::steady_clock::now();
+      lru_.splice(lru_.end(), lru_, bound);
+      return KeyPlace{bound->code, bound->level == 1};
+    }
+    if (auto place = findKey(sym)) return place;
+    const std::size_t levels = std::min<std::size_t>(2, perCode_);
+    xcb_keycode_t code = 0;
+    std::uint8_t level = 0;
+    if (lru_.size() < spare_.size() * levels) {
+      code = spare_[lru_.size() / levels];
+      level = static_cast<std::uint8_t>(lru_.size() % levels);
+    } else if (!lru_.empty()) {
+      code = lru_.front().code;
+      level = lru_.front().level;
+      // Everything queued so far reaches the server before the wait counts.
+      xcb_flush(conn_);
+      std::this_thread::sleep_until(lru_.front().lastPress + kRebindGuard);
+      lru_.pop_front();
+    } else {
+      return std::nullopt;
+    }
+    if (!bind(code, level, sym)) return std::nullopt;
+    lru_.push_back(SpareUse{code, level, sym, std::chrono::steady_clock::now()});
+    return KeyPlace{code, level == 1};
+  }
+
+  bool bind(xcb_keycode_t code, std::uint8_t level, KeySym sym) {
+    const auto rowStart = mapping_.begin() + (code - minKeycode_) * perCode_;
+    std::vector<xcb_keysym_t> row(rowStart, rowStart + perCode_);
+    row[level] = sym;
+    xcb_generic_error_t* error = xcb_request_check(
+        conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, row.data()));
+    if (error != nullptr) {
+      std::free(error);
+      return false;
+    }
+    std::copy(row.begin(), row.end(), rowStart);
+    touched_ = true;
+    return true;
+  }
+
+  void releaseHeld() {
+    for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) fake(XCB_KEY_RELEASE, *it);
+    for (auto b : heldButtons_) fake(XCB_BUTTON_RELEASE, b);
+    heldKeys_.clear();
+    heldButtons_.clear();
+  }
+
+  void restoreSpareKeys() {
+    if (!touched_) return;
+    std::vector<xcb_keysym_t> empty(perCode_, kNoSymbol);
+    for (const xcb_keycode_t code : spare_) {
+      xcb_generic_error_t* error = xcb_request_check(
+          conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, empty.data()));
+      std::free(error);
+    }
+    lru_.clear();
+  }
+
+  xcb_connection_t* conn_ = nullptr;
+  xcb_window_t root_ = XCB_NONE;
+  bool xtest_ = false;
+  std::uint8_t perCode_ = 0;
+  xcb_keycode_t minKeycode_ = 0;
+  std::vector<xcb_keysym_t> mapping_;
+  std::vector<xcb_keycode_t> spare_;
+  struct SpareUse {
+    xcb_keycode_t code;
+    std::uint8_t level;
+    KeySym sym;
+    std::chrono::steady_clock::time_point lastPress;
+  };
+  std::list<SpareUse> lru_;  // least recently used first
+  bool touched_ = false;
+  std::vector<std::uint8_t> heldButtons_;
+  std::vector<xcb_keycode_t> heldKeys_;
+  std::int64_t verticalCarry_ = 0;
+  std::int64_t horizontalCarry_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<EventServices> makeEventServices() {
+  return std::make_unique<X11EventServices>();
+}
+
+}  // namespace vexel::input

@@ -1,0 +1,413 @@
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/x_server.h"
+
+namespace vexel::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+std::string utf8(char32_t cp) {
+  std::string s;
+  if (cp < 0x80) {
+    s += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    s += static_cast<char>(0xC0 | (cp >> 6));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    s += static_cast<char>(0xE0 | (cp >> 12));
+    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | (cp >> 18));
+    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return s;
+}
+
+// A focused full-screen window that records what reaches it and decodes key
+// presses to text through the mapping it fetches on MappingNotify, as clients do.
+class TestWindow {
+ public:
+  explicit TestWindow(const std::string& display) {
+    conn_ = xcb_connect(display.c_str(), nullptr);
+    const xcb_setup_t* setup = xcb_get_setup(conn_);
+    minKeycode_ = setup->min_keycode;
+    keycodeCount_ = setup->max_keycode - setup->min_keycode + 1;
+    xcb_screen_t* screen = xcb_setup_roots_iterator(setup).data;
+    root_ = screen->root;
+    window_ = xcb_generate_id(conn_);
+    const std::uint32_t values[] = {
+        1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_BUTTON_PRESS |
+               XCB_EVENT_MASK_BUTTON_RELEASE | XCB_EVENT_MASK_POINTER_MOTION};
+    xcb_create_window(conn_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, screen->width_in_pixels,
+                      screen->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    xcb_map_window(conn_, window_);
+    sync();
+    xcb_set_input_focus(conn_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
+    mapping_ = fetchMapping();
+    sync();
+    reader_ = std::thread([this] { read(); });
+  }
+  ~TestWindow() {
+    // A message to ourselves ends the reader.
+    xcb_client_message_event_t stop{};
+    stop.response_type = XCB_CLIENT_MESSAGE;
+    stop.format = 32;
+    stop.window = window_;
+    xcb_send_event(conn_, 0, window_, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char*>(&stop));
+    xcb_flush(conn_);
+    reader_.join();
+    xcb_destroy_window(conn_, window_);
+    xcb_disconnect(conn_);
+  }
+
+  void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
+  std::vector<xcb_keysym_t> fetchMapping() {
+    auto* r = xcb_get_keyboard_mapping_reply(
+        conn_,
+        xcb_get_keyboard_mapping(conn_, minKeycode_, static_cast<std::uint8_t>(keycodeCount_)),
+        nullptr);
+    perCode_ = r->keysyms_per_keycode;
+    const xcb_keysym_t* s = xcb_get_keyboard_mapping_keysyms(r);
+    std::vector<xcb_keysym_t> out(s, s + xcb_get_keyboard_mapping_keysyms_length(r));
+    std::free(r);
+    return out;
+  }
+  std::pair<int, int> pointer() {
+    auto* r = xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr);
+    std::pair<int, int> p{r->root_x, r->root_y};
+    std::free(r);
+    return p;
+  }
+  // True when no key or button is down on the server.
+  bool nothingHeld() {
+    auto* k = xcb_query_keymap_reply(conn_, xcb_query_keymap(conn_), nullptr);
+    bool none = true;
+    for (auto byte : k->keys) none = none && byte == 0;
+    std::free(k);
+    auto* p = xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr);
+    none = none && (p->mask & 0x1FFF) == 0;
+    std::free(p);
+    return none;
+  }
+
+  // Waits until the recorded events satisfy `done`, up to two seconds.
+  bool waitFor(
+      const std::function<bool(const std::vector<std::string>&, const std::string&)>& done) {
+    sync();
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(2), [&] { return done(events_, text_); });
+  }
+  std::vector<std::string> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  std::string text() {
+    std::lock_guard lock(mutex_);
+    return text_;
+  }
+  void clear() {
+    sync();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::lock_guard lock(mutex_);
+    events_.clear();
+    text_.clear();
+  }
+
+ private:
+  xcb_keysym_t keysymOf(xcb_keycode_t code, std::uint16_t state) const {
+    const std::size_t base = (code - minKeycode_) * perCode_;
+    const xcb_keysym_t lower = mapping_[base];
+    const xcb_keysym_t upper = perCode_ > 1 ? mapping_[base + 1] : 0;
+    if ((state & XCB_MOD_MASK_SHIFT) != 0) {
+      if (upper != 0) return upper;
+      if (lower >= 'a' && lower <= 'z') return lower - 32;
+    }
+    return lower;
+  }
+
+  void read() {
+    while (xcb_generic_event_t* ev = xcb_wait_for_event(conn_)) {
+      const int type = ev->response_type & 0x7F;
+      std::string entry;
+      std::string typed;
+      if (type == XCB_CLIENT_MESSAGE) {
+        std::free(ev);
+        return;
+      }
+      if (type == XCB_MAPPING_NOTIFY) {
+        mapping_ = fetchMapping();
+      } else if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
+        auto* k = reinterpret_cast<xcb_key_press_event_t*>(ev);
+        const xcb_keysym_t sym = keysymOf(k->detail, k->state);
+        entry = std::string(type == XCB_KEY_PRESS ? "key+ " : "key- ") + std::to_string(sym) +
+                " state=" + std::to_string(k->state & 0xFF);
+        if (type == XCB_KEY_PRESS && (k->state & ~XCB_MOD_MASK_SHIFT & 0xFF) == 0) {
+          if (sym == 0xff09)
+            typed = "\t";
+          else if (sym == 0xff0d)
+            typed = "\n";
+          else if (sym >= 0x20 && sym <= 0xff)
+            typed = utf8(sym);
+          else if (sym >= 0x01000100)
+            typed = utf8(sym - 0x01000000);
+        }
+      } else if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
+        auto* b = reinterpret_cast<xcb_button_press_event_t*>(ev);
+        entry = std::string(type == XCB_BUTTON_PRESS ? "button+ " : "button- ") +
+                std::to_string(b->detail);
+      } else if (type == XCB_MOTION_NOTIFY) {
+        auto* m = reinterpret_cast<xcb_motion_notify_event_t*>(ev);
+        entry = "motion " + std::to_string(m->root_x) + "," + std::to_string(m->root_y) +
+                " held=" + std::to_string((m->state >> 8) & 0x1F);
+      }
+      std::free(ev);
+      std::lock_guard lock(mutex_);
+      if (!entry.empty()) events_.push_back(entry);
+      text_ += typed;
+      changed_.notify_all();
+    }
+  }
+
+  xcb_connection_t* conn_;
+  xcb_window_t root_;
+  xcb_window_t window_;
+  xcb_keycode_t minKeycode_;
+  int keycodeCount_;
+  std::uint8_t perCode_ = 0;
+  std::vector<xcb_keysym_t> mapping_;  // read thread only after start
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> events_;
+  std::string text_;
+  std::thread reader_;
+};
+
+class Injector {
+ public:
+  explicit Injector(const std::string& display)
+      : child_({VEXEL_INPUT_BIN}, {"DISPLAY=" + display}) {
+    std::string line;
+    EXPECT_TRUE(child_.readLine(line));
+    ready = Json::parse(line);
+  }
+  Json request(const Json& req) {
+    child_.writeStdin(req.dump() + "\n");
+    std::string line;
+    if (!child_.readLine(line)) return Json{{"closed", true}};
+    return Json::parse(line);
+  }
+  int finish() {
+    child_.closeStdin();
+    return child_.wait();
+  }
+  Json ready;
+
+ private:
+  ChildProcess child_;
+};
+
+const Json kOk = {{"ok", true}};
+
+class InputX11 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PrivateXServer::available()) GTEST_SKIP() << "Xvfb is not installed";
+    server_ = std::make_unique<PrivateXServer>();
+    ASSERT_TRUE(server_->running());
+    window_ = std::make_unique<TestWindow>(server_->display());
+  }
+  std::unique_ptr<PrivateXServer> server_;
+  std::unique_ptr<TestWindow> window_;
+};
+
+TEST_F(InputX11, PointerMovesAndButtonsLand) {
+  Injector in(server_->display());
+  ASSERT_EQ(in.ready["trusted"], true);
+  EXPECT_EQ(in.request({{"op", "move"}, {"x", 100.6}, {"y", 200.4}}), kOk);
+  EXPECT_EQ(window_->pointer(), std::make_pair(101, 200));
+
+  struct Case {
+    Json req;
+    std::vector<std::string> buttons;
+  };
+  const std::vector<Case> cases = {
+      {{{"op", "click"}, {"x", 10}, {"y", 10}}, {"button+ 1", "button- 1"}},
+      {{{"op", "click"}, {"x", 10}, {"y", 10}, {"button", "right"}, {"count", 2}},
+       {"button+ 3", "button- 3", "button+ 3", "button- 3"}},
+      {{{"op", "click"}, {"x", 10}, {"y", 10}, {"count", 9}},
+       {"button+ 1", "button- 1", "button+ 1", "button- 1", "button+ 1", "button- 1"}},
+      {{{"op", "down"}, {"x", 10}, {"y", 10}, {"button", "middle"}}, {"button+ 2"}},
+      {{{"op", "up"}, {"x", 10}, {"y", 10}, {"button", "middle"}}, {"button- 2"}},
+  };
+  for (const auto& c : cases) {
+    window_->clear();
+    EXPECT_EQ(in.request(c.req), kOk) << c.req;
+    window_->waitFor([&](const auto& ev, const auto&) {
+      return std::count_if(ev.begin(), ev.end(), [](const std::string& e) {
+               return e.starts_with("button");
+             }) >= static_cast<long>(c.buttons.size());
+    });
+    std::vector<std::string> buttons;
+    for (const auto& e : window_->events()) {
+      if (e.starts_with("button")) buttons.push_back(e);
+    }
+    EXPECT_EQ(buttons, c.buttons) << c.req;
+  }
+
+  window_->clear();
+  EXPECT_EQ(in.request({{"op", "drag"}, {"fromX", 20}, {"fromY", 30}, {"toX", 260}, {"toY", 150}}),
+            kOk);
+  window_->waitFor(
+      [](const auto& ev, const auto&) { return !ev.empty() && ev.back() == "button- 1"; });
+  const auto ev = window_->events();
+  ASSERT_FALSE(ev.empty());
+  EXPECT_EQ(ev.back(), "button- 1");
+  const long heldMotions = std::count_if(ev.begin(), ev.end(), [](const std::string& e) {
+    return e.starts_with("motion") && e.ends_with("held=1");
+  });
+  EXPECT_GE(heldMotions, 10);
+  EXPECT_EQ(window_->pointer(), std::make_pair(260, 150));
+  EXPECT_TRUE(window_->nothingHeld());
+}
+
+TEST_F(InputX11, ScrollTurnsPixelsIntoWheelClicksAndKeepsTheRest) {
+  Injector in(server_->display());
+  struct Step {
+    double dx, dy;
+    std::vector<std::string> presses;
+  };
+  // 30 pixels make one wheel click; what is left waits for the next scroll.
+  const std::vector<Step> steps = {
+      {0, 90, {"button+ 4", "button+ 4", "button+ 4"}},
+      {0, -30, {"button+ 5"}},
+      {60, 0, {"button+ 6", "button+ 6"}},
+      {-45, 0, {"button+ 7"}},
+      {-15, 0, {"button+ 7"}},
+      {0, 10, {}},
+      {0, 10, {}},
+      {0, 10, {"button+ 4"}},
+  };
+  for (const auto& s : steps) {
+    window_->clear();
+    EXPECT_EQ(in.request({{"op", "scroll"}, {"x", 50}, {"y", 60}, {"dx", s.dx}, {"dy", s.dy}}),
+              kOk);
+    window_->waitFor([&](const auto& ev, const auto&) {
+      return std::count(
+                 ev.begin(), ev.end(),
+                 std::string("button- ") + (s.presses.empty() ? "0" : s.presses[0].substr(8))) >=
+             static_cast<long>(s.presses.size());
+    });
+    std::vector<std::string> presses;
+    for (const auto& e : window_->events()) {
+      if (e.starts_with("button+")) presses.push_back(e);
+    }
+    EXPECT_EQ(presses, s.presses) << s.dx << "," << s.dy;
+  }
+  EXPECT_EQ(window_->pointer(), std::make_pair(50, 60));
+}
+
+TEST_F(InputX11, KeysPressWithModifiersAndReleaseThemAll) {
+  Injector in(server_->display());
+  constexpr int kShift = 1, kControl = 4, kAlt = 8, kSuper = 64;
+  struct Case {
+    std::string key;
+    std::vector<std::string> mods;
+    std::uint32_t keysym;
+    int state;
+  };
+  const std::vector<Case> cases = {
+      {"t", {"ctrl", "shift"}, 'T', kControl | kShift},
+      {"a", {"cmd"}, 'a', kSuper},
+      {"z", {"cmd", "shift", "alt"}, 'Z', kSuper | kShift | kAlt},
+      {"f5", {}, 0xffc2, 0},
+      {"arrow_left", {}, 0xff51, 0},
+      {"delete", {}, 0xffff, 0},
+      {"backspace", {}, 0xff08, 0},
+      {"enter", {}, 0xff0d, 0},
+      {"7", {"shift"}, '&', kShift},
+  };
+  for (const auto& c : cases) {
+    window_->clear();
+    EXPECT_EQ(in.request({{"op", "key"}, {"key", c.key}, {"modifiers", c.mods}}), kOk) << c.key;
+    const std::string want =
+        "key+ " + std::to_string(c.keysym) + " state=" + std::to_string(c.state);
+    EXPECT_TRUE(window_->waitFor([&](const auto& ev, const auto&) {
+      return std::find(ev.begin(), ev.end(), want) != ev.end();
+    })) << c.key
+        << " wanted " << want;
+    EXPECT_TRUE(window_->nothingHeld()) << c.key;
+  }
+  EXPECT_EQ(in.request({{"op", "key"}, {"key", "f13"}})["error"], "unknown_key:f13");
+}
+
+TEST_F(InputX11, TypesExactUnicodeAndGivesTheSpareKeysBack) {
+  const std::vector<xcb_keysym_t> before = window_->fetchMapping();
+  std::string many;  // more distinct characters off the keymap than there are spare keycodes
+  for (int round = 0; round < 3; ++round) {
+    for (char32_t cp = 0x4E00; cp < 0x4E00 + 60; ++cp) many += utf8(cp);
+    many += " ✓🙂ß ";
+  }
+  const std::vector<std::pair<std::string, std::string>> texts = {
+      {"héllo wörld ✓ 日本 🙂", "héllo wörld ✓ 日本 🙂"},
+      {"Plain ASCII: {x} = [1, 2]; ~!@#$%^&*()_+|\"'<>?",
+       "Plain ASCII: {x} = [1, 2]; ~!@#$%^&*()_+|\"'<>?"},
+      {"tab\there\r\nline two\rthree\n", "tab\there\nline two\nthree\n"},
+      {"cafe\u0301 n\u0303 \U0001F44D\U0001F3FD", "cafe\u0301 n\u0303 \U0001F44D\U0001F3FD"},
+      {many, many},
+  };
+  {
+    Injector in(server_->display());
+    for (int run = 0; run < 2; ++run) {
+      for (const auto& [sent, expected] : texts) {
+        window_->clear();
+        EXPECT_EQ(in.request({{"op", "type"}, {"text", sent}}), kOk);
+        window_->waitFor(
+            [&](const auto&, const std::string& t) { return t.size() >= expected.size(); });
+        EXPECT_EQ(window_->text(), expected);
+        EXPECT_TRUE(window_->nothingHeld());
+      }
+    }
+    EXPECT_NE(window_->fetchMapping(), before);
+    EXPECT_EQ(in.finish(), 0);
+  }
+  EXPECT_EQ(window_->fetchMapping(), before);
+  EXPECT_TRUE(window_->nothingHeld());
+}
+
+TEST_F(InputX11, WithoutADisplayTheGrantIsMissing) {
+  const Json notGranted = {{"op", "move"}, {"x", 1}, {"y", 1}};
+  {
+    Injector in(":4093");
+    EXPECT_EQ(in.ready["trusted"], false);
+    const Json reply = in.request(notGranted);
+    EXPECT_EQ(reply["error"], "accessibility_not_granted");
+    EXPECT_NE(reply["message"].get<std::string>().find("XTEST"), std::string::npos);
+    EXPECT_EQ(in.finish(), 0);
+  }
+  Injector in(server_->display());
+  EXPECT_EQ(in.request({{"op", "type"}, {"text", "日本"}}), kOk);
+  window_.reset();
+  server_->kill();
+  EXPECT_EQ(in.request(notGranted)["error"], "accessibility_not_granted");
+  EXPECT_EQ(in.request({{"op", "status"}}), Json({{"ok", true}, {"trusted", false}}));
+  EXPECT_EQ(in.finish(), 0);
+}
+
+}  // namespace
+}  // namespace vexel::testing
