@@ -32,8 +32,10 @@ std::string connectionErrorText(int code) {
   }
 }
 
+// Read once, on the main thread at start-up, for the error descriptions;
+// xcb_connect reads it itself.
 std::string displayName() {
-  const char* name = std::getenv("DISPLAY");
+  const char* name = std::getenv("DISPLAY");  // NOLINT(concurrency-mt-unsafe)
   return name != nullptr ? name : "";
 }
 
@@ -54,7 +56,8 @@ struct MonitorRecord {
 // the server lists them; sizes and origins are in pixels.
 class X11ContentProvider final : public ContentProvider {
  public:
-  explicit X11ContentProvider(Dispatch& dispatch) : dispatch_(dispatch) {}
+  explicit X11ContentProvider(Dispatch& dispatch)
+      : dispatch_(dispatch), displayName_(displayName()) {}
 
   void getShareableContent(ContentHandler handler) override {
     // Off the caller's thread, as the platform's completions arrive.
@@ -79,7 +82,7 @@ class X11ContentProvider final : public ContentProvider {
 
  private:
   std::optional<ShareableContent> query(std::optional<PlatformError>& error) {
-    const std::string name = displayName();
+    const std::string& name = displayName_;
     int screenNumber = 0;
     Connection connection(xcb_connect(nullptr, &screenNumber));
     if (const int code = xcb_connection_has_error(connection.get()); code != 0) {
@@ -167,6 +170,7 @@ class X11ContentProvider final : public ContentProvider {
   }
 
   Dispatch& dispatch_;
+  const std::string displayName_;
   std::mutex mutex_;
   std::map<DisplayID, MonitorRecord> monitors_;
 };
