@@ -69,9 +69,10 @@ void captureDidStart(CaptureState& state, std::int64_t displayIndex,
 }
 
 void listTimeout(const Outlet& outlet) {
-  errLog(outlet,
-         "vexel-screencap: --list-displays timed out (stale Screen Recording grant?) — exiting");
-  exitWith(outlet, 2);
+  endWith(outlet, 2, [&] {
+    errLog(outlet,
+           "vexel-screencap: --list-displays timed out (stale Screen Recording grant?) — exiting");
+  });
 }
 
 void captureWatchdog(CaptureState& state) {
@@ -81,11 +82,12 @@ void captureWatchdog(CaptureState& state) {
     live = state.captureIsLive;
   }
   if (live) return;
-  errLog(state.outlet,
-         "vexel-screencap: capture did not start within 10s (stale Screen Recording grant? "
-         "System Settings → Privacy & Security → Screen Recording → toggle Visual Studio Code "
-         "OFF/ON, then fully quit + reopen VS Code) — exiting");
-  exitWith(state.outlet, 2);
+  endWith(state.outlet, 2, [&] {
+    errLog(state.outlet,
+           "vexel-screencap: capture did not start within 10s (stale Screen Recording grant? "
+           "System Settings → Privacy & Security → Screen Recording → toggle Visual Studio Code "
+           "OFF/ON, then fully quit + reopen VS Code) — exiting");
+  });
 }
 
 }  // namespace vexel::screencap

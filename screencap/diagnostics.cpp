@@ -1,5 +1,6 @@
 #include "screencap/diagnostics.h"
 
+#include <mutex>
 #include <string>
 
 #include "common/process.h"
@@ -18,8 +19,16 @@ void errLog(const Outlet& outlet, std::string_view message) {
 void fail(const Outlet& outlet, std::string_view message) {
   std::string line = "vexel-screencap: ";
   line.append(message);
-  errLog(outlet, line);
-  exitWith(outlet, 1);
+  endWith(outlet, 1, [&] { errLog(outlet, line); });
+}
+
+void endWith(const Outlet& outlet, int status, const std::function<void()>& lastWords) {
+  // Never destroyed: the process ends while its holder is still inside.
+  static auto* ending = new std::mutex();
+  // Held until the process is gone; released only when a test's exit unwinds.
+  const std::scoped_lock only(*ending);
+  lastWords();
+  exitWith(outlet, status);
 }
 
 void exitWith(const Outlet& outlet, int status) {

@@ -144,9 +144,10 @@ void FrameSink::tick() {
   // Partial writes are continued until the whole frame is out: a host that
   // splits the stream by byte count must never see half a frame.
   if (!writeAll(out_.io, out_.stdoutFd, std::as_bytes(std::span(emitBuffer_)))) {
-    errLog(out_, "vexel-screencap: stdout closed after " + std::to_string(framesEmitted_) +
-                     " frames — exiting");
-    exitWith(out_, 0);
+    endWith(out_, 0, [&] {
+      errLog(out_, "vexel-screencap: stdout closed after " + std::to_string(framesEmitted_) +
+                       " frames — exiting");
+    });
   }
   ++framesEmitted_;
   if (!firstLogged_) {

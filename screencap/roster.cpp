@@ -55,9 +55,12 @@ void printRoster(const Outlet& outlet, ContentProvider& provider,
   } catch (const std::exception& e) {
     fail(outlet, std::string("could not serialize display roster: ") + e.what());
   }
-  // A reader that already left gets nothing more to read; the status stays 0.
-  if (writeAll(outlet.io, outlet.stdoutFd, text)) (void)writeAll(outlet.io, outlet.stdoutFd, "\n");
-  exitWith(outlet, 0);
+  endWith(outlet, 0, [&] {
+    // A reader that already left gets nothing more to read; the status stays 0.
+    if (writeAll(outlet.io, outlet.stdoutFd, text)) {
+      (void)writeAll(outlet.io, outlet.stdoutFd, "\n");
+    }
+  });
 }
 
 }  // namespace vexel::screencap

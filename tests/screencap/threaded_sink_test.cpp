@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
+#include "screencap/capture_setup.h"
 #include "screencap/frame_sink.h"
 #include "screencap/platform/std/std_dispatch.h"
 #include "tests/screencap/fakes.h"
@@ -68,6 +70,34 @@ TEST(FrameSinkThreads, FramesWrittenWhileNewOnesArriveAreNeverTorn) {
       ASSERT_EQ(frame[i], frame[0]) << "pixel " << i / 4 << " from another frame";
     }
   }
+}
+
+// A timer that fires while another ending writes its last line must neither
+// add its own line nor its status before the process is gone.
+TEST(ProcessEnding, ASecondEndingWaitsForTheFirst) {
+  testing::ScriptedIo io;
+  std::promise<void> firstExiting;
+  std::promise<void> releaseFirst;
+  std::shared_future<void> released = releaseFirst.get_future().share();
+  std::atomic<int> exits{0};
+  const Outlet outlet{io, 1, 2, [&](int status) {
+                        if (exits++ == 0) {
+                          firstExiting.set_value();
+                          released.wait();
+                        }
+                        throw testing::ExitCalled{status};
+                      }};
+  std::thread first([&] { (void)testing::exitStatusOf([&] { fail(outlet, "first"); }); });
+  firstExiting.get_future().wait();
+  std::optional<int> secondStatus;
+  std::thread second([&] { secondStatus = testing::exitStatusOf([&] { listTimeout(outlet); }); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(io.lines(2), std::vector<std::string>{"vexel-screencap: first"});
+  releaseFirst.set_value();
+  first.join();
+  second.join();
+  EXPECT_EQ(secondStatus, 2);
+  EXPECT_EQ(io.lines(2).size(), 2U);
 }
 
 }  // namespace
