@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,5 +39,20 @@ struct CaptureState {
 // display, configures and starts the stream.
 void beginCapture(CaptureState& state, std::optional<ShareableContent> content,
                   std::optional<PlatformError> error);
+
+// Completion of the stream's start request for the display at `displayIndex`.
+void captureDidStart(CaptureState& state, std::int64_t displayIndex,
+                     std::optional<PlatformError> error);
+
+// The two start-up timers: a host waiting for a missing Screen Recording grant
+// would otherwise wait for ever. Both end the process with status 2.
+inline constexpr std::chrono::milliseconds kListTimeout{3000};
+inline constexpr std::chrono::milliseconds kCaptureWatchdog{10000};
+[[noreturn]] void listTimeout(const Outlet& outlet);
+// Returns when the capture went live in time.
+void captureWatchdog(CaptureState& state);
+
+// The stream configuration requested for `args`.
+StreamConfiguration streamConfiguration(const Args& args);
 
 }  // namespace vexel::screencap

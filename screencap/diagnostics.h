@@ -25,4 +25,10 @@ void errLog(const Outlet& outlet, std::string_view message);
 // Calls outlet.exit and never returns, even if it does.
 [[noreturn]] void exitWith(const Outlet& outlet, int status);
 
+// Writes the last output through `lastWords` and exits with `status`, as the
+// one ending of the process: an ending that comes second (a timer firing while
+// the roster is written, a stream stop while stdout closes) waits until the
+// process is gone, so endings never mix their lines or swap their statuses.
+[[noreturn]] void endWith(const Outlet& outlet, int status, const std::function<void()>& lastWords);
+
 }  // namespace vexel::screencap

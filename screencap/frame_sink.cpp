@@ -1,0 +1,160 @@
+#include "screencap/frame_sink.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <span>
+#include <string>
+
+namespace vexel::screencap {
+
+namespace {
+
+constexpr std::size_t kBytesPerPixel = 4;
+
+// Keeps the pixel memory mapped for exactly the span of one intake.
+class BaseAddressLock {
+ public:
+  explicit BaseAddressLock(PixelBuffer& pixels) : pixels_(pixels) {
+    pixels_.lockBaseAddress(kPixelBufferLockReadOnly);
+  }
+  ~BaseAddressLock() { pixels_.unlockBaseAddress(kPixelBufferLockReadOnly); }
+  BaseAddressLock(const BaseAddressLock&) = delete;
+  BaseAddressLock& operator=(const BaseAddressLock&) = delete;
+
+ private:
+  PixelBuffer& pixels_;
+};
+
+}  // namespace
+
+std::chrono::milliseconds pacingInterval(std::int64_t fps) {
+  const double exact = 1000.0 / static_cast<double>(std::max<std::int64_t>(fps, 1));
+  return std::max(std::chrono::milliseconds(static_cast<std::int64_t>(exact)),
+                  std::chrono::milliseconds(1));
+}
+
+std::optional<std::size_t> frameByteCount(std::size_t width, std::size_t height) {
+  if (width == 0 || height == 0) return std::nullopt;
+  // Both lengths and every row offset must fit a signed 64-bit count too.
+  constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
+  if (width > kMax / kBytesPerPixel / height) return std::nullopt;
+  return width * height * kBytesPerPixel;
+}
+
+bool isCompleteFrame(const std::optional<std::vector<AttachmentDictionary>>& attachments) {
+  if (!attachments || attachments->empty()) return true;
+  const AttachmentDictionary& first = attachments->front();
+  const auto entry = first.find(kStreamFrameInfoStatus);
+  if (entry == first.end()) return true;
+  const auto* status = std::get_if<std::int64_t>(&entry->second);
+  if (status == nullptr) return true;
+  return *status == static_cast<std::int64_t>(FrameStatus::kComplete);
+}
+
+FrameSink::FrameSink(std::int64_t fps, const Outlet& outlet, Dispatch& dispatch)
+    : out_(outlet), dispatch_(dispatch), fps_(std::max<std::int64_t>(fps, 1)) {}
+
+// The timer goes first: once its source is gone no tick can reach this sink.
+FrameSink::~FrameSink() {
+  pacing_.reset();
+}
+
+void FrameSink::streamDidStopWithError(CaptureStream& /*stream*/, const PlatformError& error) {
+  fail(out_, "stream stopped with error: " + error.localizedDescription);
+}
+
+void FrameSink::streamDidOutputSampleBuffer(CaptureStream& /*stream*/, SampleBuffer& sampleBuffer,
+                                            StreamOutputType type) {
+  if (type != StreamOutputType::kScreen) return;
+  if (!sampleBuffer.isValid()) return;
+  if (!isCompleteFrame(sampleBuffer.sampleAttachments())) return;
+  PixelBuffer* pixels = sampleBuffer.imageBuffer();
+  if (pixels == nullptr) return;
+
+  const BaseAddressLock mapped(*pixels);
+  const std::size_t width = pixels->width();
+  const std::size_t height = pixels->height();
+  if (pixels->baseAddress() == nullptr) return;
+  // Rows shorter than the width would make the copy read past each row.
+  if (pixels->bytesPerRow() / kBytesPerPixel < width) return;
+
+  std::unique_lock guard(lock_);
+  if (lockedW_ == 0) {
+    // An empty frame or one too large to hold cannot fix the size.
+    const auto bytes = frameByteCount(width, height);
+    if (!bytes) return;
+    try {
+      latestFrame_.emplace(*bytes);
+      emitBuffer_.assign(*bytes, 0);
+    } catch (const std::bad_alloc&) {
+      latestFrame_.reset();
+      emitBuffer_ = {};
+      return;
+    }
+    lockedW_ = static_cast<std::int64_t>(width);
+    lockedH_ = static_cast<std::int64_t>(height);
+    // Copied before the timer exists, so its first tick writes this frame and
+    // never the buffer as allocated.
+    copyRows(*pixels);
+    guard.unlock();
+    errLog(out_, "DIMS " + std::to_string(width) + " " + std::to_string(height));
+    startPacing();
+    return;
+  }
+  if (static_cast<std::int64_t>(width) != lockedW_ ||
+      static_cast<std::int64_t>(height) != lockedH_) {
+    return;
+  }
+  copyRows(*pixels);
+}
+
+void FrameSink::copyRows(const PixelBuffer& pixels) {
+  const std::size_t rowBytes = static_cast<std::size_t>(lockedW_) * kBytesPerPixel;
+  const std::size_t stride = pixels.bytesPerRow();
+  const std::uint8_t* source = pixels.baseAddress();
+  std::uint8_t* target = latestFrame_->data();
+  if (stride == rowBytes) {
+    std::memcpy(target, source, latestFrame_->size());
+    return;
+  }
+  for (std::size_t row = 0; row < static_cast<std::size_t>(lockedH_); ++row) {
+    std::memcpy(target + row * rowBytes, source + row * stride, rowBytes);
+  }
+}
+
+void FrameSink::startPacing() {
+  auto queue = dispatch_.makeSerialQueue("vexel.screencap.pacing");
+  auto timer = dispatch_.makeTimerSource(std::move(queue));
+  timer->schedule(dispatch_.now(), pacingInterval(fps_), kPacingLeeway);
+  // The source dies with the sink (see the destructor), so the handler never
+  // outlives the object it calls.
+  timer->setEventHandler([this] { tick(); });
+  timer->resume();
+  pacing_ = std::move(timer);
+}
+
+void FrameSink::tick() {
+  {
+    const std::scoped_lock guard(lock_);
+    if (!latestFrame_) return;
+    std::memcpy(emitBuffer_.data(), latestFrame_->data(), latestFrame_->size());
+  }
+  // Partial writes are continued until the whole frame is out: a host that
+  // splits the stream by byte count must never see half a frame.
+  if (!writeAll(out_.io, out_.stdoutFd, std::as_bytes(std::span(emitBuffer_)))) {
+    endWith(out_, 0, [&] {
+      errLog(out_, "vexel-screencap: stdout closed after " + std::to_string(framesEmitted_) +
+                       " frames — exiting");
+    });
+  }
+  ++framesEmitted_;
+  if (!firstLogged_) {
+    firstLogged_ = true;
+    errLog(out_, "vexel-screencap: streaming " + std::to_string(lockedW_) + "x" +
+                     std::to_string(lockedH_) + "@" + std::to_string(fps_) + " (steady pacing)");
+  }
+}
+
+}  // namespace vexel::screencap

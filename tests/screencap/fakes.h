@@ -1,0 +1,323 @@
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/posix_io.h"
+#include "screencap/diagnostics.h"
+#include "screencap/platform/capture.h"
+#include "screencap/platform/dispatch.h"
+
+namespace vexel::screencap::testing {
+
+// What exitWith throws in tests, in place of ending the process.
+struct ExitCalled {
+  int status;
+};
+
+// Records every write per descriptor; each write can be scripted to fail,
+// be interrupted or be cut short.
+class ScriptedIo final : public PosixIo {
+ public:
+  enum class Step { kWhole, kInterrupt, kShort, kBrokenPipe };
+
+  ssize_t read(int, void*, std::size_t) override { return 0; }
+  ssize_t write(int fd, const void* buffer, std::size_t count) override {
+    const std::scoped_lock lock(mutex);
+    Step step = Step::kWhole;
+    auto& script = scripts[fd];
+    if (!script.empty()) {
+      step = script.front();
+      script.pop_front();
+    }
+    ++calls[fd];
+    switch (step) {
+      case Step::kInterrupt:
+        errno = EINTR;
+        return -1;
+      case Step::kBrokenPipe:
+        errno = EPIPE;
+        return -1;
+      case Step::kShort:
+        count = count > 1 ? count / 2 : count;
+        break;
+      case Step::kWhole:
+        break;
+    }
+    const auto* bytes = static_cast<const char*>(buffer);
+    written[fd].append(bytes, count);
+    chunks[fd].emplace_back(bytes, count);
+    order.push_back(fd);
+    return static_cast<ssize_t>(count);
+  }
+
+  // Every later write of `fd` fails with EPIPE.
+  void closeAfter(int fd, std::size_t writes) {
+    const std::scoped_lock lock(mutex);
+    auto& script = scripts[fd];
+    script.assign(writes, Step::kWhole);
+    script.resize(writes + 1000, Step::kBrokenPipe);
+  }
+
+  std::vector<std::string> lines(int fd) {
+    const std::scoped_lock lock(mutex);
+    std::vector<std::string> out;
+    std::string& all = written[fd];
+    std::size_t start = 0;
+    for (std::size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
+      out.push_back(all.substr(start, end - start));
+    }
+    return out;
+  }
+
+  std::mutex mutex;
+  std::map<int, std::deque<Step>> scripts;
+  std::map<int, std::string> written;
+  std::map<int, std::vector<std::string>> chunks;  // one per successful write call
+  std::map<int, int> calls;
+  std::vector<int> order;  // the descriptor of each successful write
+};
+
+inline constexpr int kOut = 1;
+inline constexpr int kErr = 2;
+
+inline Outlet throwingOutlet(PosixIo& io) {
+  return Outlet{io, kOut, kErr, [](int status) { throw ExitCalled{status}; }};
+}
+
+// Dispatch that runs nothing by itself: tests run what was queued.
+class FakeDispatch final : public Dispatch {
+ public:
+  struct Delayed {
+    std::chrono::nanoseconds delay;
+    Work work;
+  };
+  class Queue final : public SerialQueue {
+   public:
+    explicit Queue(std::string label) : label_(std::move(label)) {}
+    const std::string& label() const override { return label_; }
+    void async(Work work) override { items.push_back(std::move(work)); }
+    void runAll() {
+      while (!items.empty()) {
+        Work work = std::move(items.front());
+        items.pop_front();
+        work();
+      }
+    }
+    std::deque<Work> items;
+
+   private:
+    std::string label_;
+  };
+  struct TimerRecord {
+    std::shared_ptr<SerialQueue> queue;
+    std::optional<DispatchClock::time_point> deadline;
+    std::chrono::nanoseconds interval{0};
+    std::chrono::nanoseconds leeway{0};
+    Work handler;
+    bool resumed = false;
+    bool destroyed = false;
+  };
+  class Timer final : public TimerSource {
+   public:
+    explicit Timer(std::shared_ptr<TimerRecord> record) : record_(std::move(record)) {}
+    ~Timer() override { record_->destroyed = true; }
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+    void schedule(DispatchClock::time_point deadline, std::chrono::nanoseconds interval,
+                  std::chrono::nanoseconds leeway) override {
+      record_->deadline = deadline;
+      record_->interval = interval;
+      record_->leeway = leeway;
+    }
+    void setEventHandler(Work handler) override { record_->handler = std::move(handler); }
+    void resume() override { record_->resumed = true; }
+
+   private:
+    std::shared_ptr<TimerRecord> record_;
+  };
+
+  DispatchClock::time_point now() override { return clock; }
+  void asyncAfter(std::chrono::nanoseconds delay, Work work) override {
+    delayed.push_back({delay, std::move(work)});
+  }
+  std::shared_ptr<SerialQueue> makeSerialQueue(std::string label) override {
+    auto queue = std::make_shared<Queue>(std::move(label));
+    queues.push_back(queue);
+    return queue;
+  }
+  std::unique_ptr<TimerSource> makeTimerSource(std::shared_ptr<SerialQueue> queue) override {
+    auto record = std::make_shared<TimerRecord>();
+    record->queue = std::move(queue);
+    timers.push_back(record);
+    return std::make_unique<Timer>(record);
+  }
+  [[noreturn]] void parkMain() override { throw std::logic_error("parkMain in a test"); }
+
+  // Runs one due tick of the only timer, as its queue would.
+  void tick() {
+    if (timers.size() != 1 || !timers[0]->resumed || timers[0]->destroyed) {
+      throw std::logic_error("no running timer");
+    }
+    timers[0]->handler();
+  }
+
+  DispatchClock::time_point clock{std::chrono::seconds(100)};
+  std::vector<Delayed> delayed;
+  std::vector<std::shared_ptr<Queue>> queues;
+  std::vector<std::shared_ptr<TimerRecord>> timers;
+};
+
+class ScriptedPixelBuffer final : public PixelBuffer {
+ public:
+  // Pixel (x, y) of frame `seed` has the bytes seed, x, y, 0xFF; padding is 0xEE.
+  ScriptedPixelBuffer(std::size_t width, std::size_t height, std::size_t stride, int seed)
+      : width_(width), height_(height), stride_(stride), bytes_(stride * height, 0xEE) {
+    for (std::size_t y = 0; y < height; ++y) {
+      for (std::size_t x = 0; x < width && 4 * x + 3 < stride; ++x) {
+        std::uint8_t* pixel = &bytes_[y * stride + 4 * x];
+        pixel[0] = static_cast<std::uint8_t>(seed);
+        pixel[1] = static_cast<std::uint8_t>(x);
+        pixel[2] = static_cast<std::uint8_t>(y);
+        pixel[3] = 0xFF;
+      }
+    }
+  }
+  void lockBaseAddress(std::uint64_t flags) override {
+    lockFlags.push_back(flags);
+    ++locked;
+  }
+  void unlockBaseAddress(std::uint64_t flags) override {
+    unlockFlags.push_back(flags);
+    --locked;
+  }
+  std::size_t width() const override { return width_; }
+  std::size_t height() const override { return height_; }
+  std::size_t bytesPerRow() const override { return stride_; }
+  const std::uint8_t* baseAddress() const override {
+    return nullBase || bytes_.empty() ? nullptr : bytes_.data();
+  }
+
+  // The tightly packed frame this buffer should become.
+  std::string packed() const {
+    std::string out;
+    for (std::size_t y = 0; y < height_; ++y) {
+      out.append(reinterpret_cast<const char*>(&bytes_[y * stride_]), width_ * 4);
+    }
+    return out;
+  }
+
+  bool nullBase = false;
+  int locked = 0;
+  std::vector<std::uint64_t> lockFlags;
+  std::vector<std::uint64_t> unlockFlags;
+
+ private:
+  std::size_t width_;
+  std::size_t height_;
+  std::size_t stride_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+class ScriptedSampleBuffer final : public SampleBuffer {
+ public:
+  explicit ScriptedSampleBuffer(std::shared_ptr<ScriptedPixelBuffer> pixels)
+      : pixels_(std::move(pixels)) {}
+  bool isValid() const override { return valid; }
+  PixelBuffer* imageBuffer() override { return pixels_.get(); }
+  std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
+    return attachments;
+  }
+
+  bool valid = true;
+  std::optional<std::vector<AttachmentDictionary>> attachments;
+
+ private:
+  std::shared_ptr<ScriptedPixelBuffer> pixels_;
+};
+
+class ScriptedContentProvider final : public ContentProvider {
+ public:
+  struct Entry {
+    Display display;
+    Rect bounds;
+    bool isMain = false;
+  };
+  void getShareableContent(ContentHandler handler) override { pending = std::move(handler); }
+  Rect displayBounds(DisplayID id) override { return find(id).bounds; }
+  bool displayIsMain(DisplayID id) override { return find(id).isMain; }
+
+  ShareableContent content() const {
+    ShareableContent content;
+    for (const auto& entry : entries) content.displays.push_back(entry.display);
+    return content;
+  }
+
+  std::vector<Entry> entries;
+  ContentHandler pending;
+
+ private:
+  const Entry& find(DisplayID id) const {
+    for (const auto& entry : entries) {
+      if (entry.display.displayID == id) return entry;
+    }
+    throw std::logic_error("unknown display");
+  }
+};
+
+class FakeStream final : public CaptureStream {
+ public:
+  std::optional<PlatformError> addStreamOutput(StreamOutput& out, StreamOutputType type,
+                                               std::shared_ptr<SerialQueue> queue) override {
+    output = &out;
+    outputType = type;
+    outputQueue = std::move(queue);
+    return addError;
+  }
+  void startCapture(StartHandler handler) override { start = std::move(handler); }
+
+  std::optional<PlatformError> addError;
+  StreamOutput* output = nullptr;
+  std::optional<StreamOutputType> outputType;
+  std::shared_ptr<SerialQueue> outputQueue;
+  StartHandler start;
+};
+
+class FakeStreamFactory final : public StreamFactory {
+ public:
+  std::shared_ptr<CaptureStream> makeStream(const ContentFilter& f, const StreamConfiguration& c,
+                                            StreamDelegate& d) override {
+    filter = f;
+    configuration = c;
+    delegate = &d;
+    stream = std::make_shared<FakeStream>();
+    return stream;
+  }
+
+  std::optional<ContentFilter> filter;
+  std::optional<StreamConfiguration> configuration;
+  StreamDelegate* delegate = nullptr;
+  std::shared_ptr<FakeStream> stream;
+};
+
+// Runs `body` and returns the status it exited with, or nothing.
+template <typename Body>
+std::optional<int> exitStatusOf(Body&& body) {
+  try {
+    body();
+  } catch (const ExitCalled& exit) {
+    return exit.status;
+  }
+  return std::nullopt;
+}
+
+}  // namespace vexel::screencap::testing
