@@ -8,8 +8,9 @@ namespace vexel::screencap::x11 {
 namespace {
 
 constexpr std::uint32_t kOpaqueBlack = 0xff000000U;
-// Four sub-pixel phases keep the convolution tables small and cheap to apply.
-constexpr int kConvolutionSubsampleBits = 2;
+// Area averaging (point reconstruction, box sampling) with two sub-pixel
+// phases: the cheapest pixman convolution that still keeps thin strokes.
+constexpr int kConvolutionSubsampleBits = 1;
 
 std::int64_t roundedQuotient(std::int64_t numerator, std::int64_t denominator) {
   return (2 * numerator + denominator) / (2 * denominator);
@@ -73,9 +74,9 @@ bool makeScalePlan(ImageView source, ImageView destination, ScalePlan& plan) {
     plan.filter = ScaleFilter::kConvolution;
     int count = 0;
     pixman_fixed_t* parameters = pixman_filter_create_separable_convolution(
-        &count, pixman_double_to_fixed(scaleX), pixman_double_to_fixed(scaleY), PIXMAN_KERNEL_BOX,
-        PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, kConvolutionSubsampleBits,
-        kConvolutionSubsampleBits);
+        &count, pixman_double_to_fixed(scaleX), pixman_double_to_fixed(scaleY),
+        PIXMAN_KERNEL_IMPULSE, PIXMAN_KERNEL_IMPULSE, PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX,
+        kConvolutionSubsampleBits, kConvolutionSubsampleBits);
     if (parameters == nullptr) return false;
     // pixman keeps its own copy of the parameters.
     const bool set = pixman_image_set_filter(plan.source.get(), PIXMAN_FILTER_SEPARABLE_CONVOLUTION,
