@@ -141,7 +141,7 @@ void releaseSegment(Grabber& grabber) {
 Grabber::~Grabber() {
   if (connection == nullptr) return;
   releaseSegment(*this);
-  if (damageAvailable && !xcb_connection_has_error(connection)) {
+  if (damageAvailable && xcb_connection_has_error(connection) == 0) {
     xcb_damage_destroy(connection, damage);
   }
   xcb_flush(connection);

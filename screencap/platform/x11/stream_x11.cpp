@@ -33,10 +33,10 @@ class FramePixels final : public PixelBuffer {
  public:
   void lockBaseAddress(std::uint64_t) override {}
   void unlockBaseAddress(std::uint64_t) override {}
-  std::size_t width() const override { return width_; }
-  std::size_t height() const override { return height_; }
-  std::size_t bytesPerRow() const override { return stride_; }
-  const std::uint8_t* baseAddress() const override { return data_.get(); }
+  [[nodiscard]] std::size_t width() const override { return width_; }
+  [[nodiscard]] std::size_t height() const override { return height_; }
+  [[nodiscard]] std::size_t bytesPerRow() const override { return stride_; }
+  [[nodiscard]] const std::uint8_t* baseAddress() const override { return data_.get(); }
 
   bool allocate(std::size_t width, std::size_t height) {
     width_ = width;
@@ -45,7 +45,7 @@ class FramePixels final : public PixelBuffer {
     data_.reset(static_cast<std::uint8_t*>(std::aligned_alloc(kRowAlignment, stride_ * height)));
     return data_ != nullptr;
   }
-  ImageView view() const {
+  [[nodiscard]] ImageView view() const {
     return {data_.get(), static_cast<int>(width_), static_cast<int>(height_),
             static_cast<int>(stride_)};
   }
@@ -60,9 +60,10 @@ class FramePixels final : public PixelBuffer {
 class FrameSample final : public SampleBuffer {
  public:
   FrameSample(FrameStatus status, PixelBuffer* pixels) : status_(status), pixels_(pixels) {}
-  bool isValid() const override { return true; }
+  [[nodiscard]] bool isValid() const override { return true; }
   PixelBuffer* imageBuffer() override { return pixels_; }
-  std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
+  [[nodiscard]] std::optional<std::vector<AttachmentDictionary>> sampleAttachments()
+      const override {
     return std::vector<AttachmentDictionary>{
         {{kStreamFrameInfoStatus, static_cast<std::int64_t>(status_)}}};
   }
@@ -289,7 +290,7 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
 }
 
 void captureLoop(std::shared_ptr<StreamCore> core, std::weak_ptr<X11CaptureStream> stream,
-                 StartHandler handler) {
+                 const StartHandler& handler) {
   CaptureRun run{std::move(core), std::move(stream), {}, {}, {}, {}, true};
   if (auto failure = setUp(run)) {
     handler(failure);
@@ -372,7 +373,7 @@ class X11StreamFactory final : public StreamFactory {
 
 std::string formatCode(std::uint32_t code) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%08x", code);
+  (void)std::snprintf(text, sizeof text, "0x%08x", code);
   return text;
 }
 
