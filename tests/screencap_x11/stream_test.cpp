@@ -170,6 +170,24 @@ struct Painter {
     xcb_poly_fill_rectangle(connection, screen->root, gc, 1, &rect);
     sync();
   }
+  // A mapped top-level window painted in one colour; real clients draw into
+  // windows, not on the root.
+  void openWindow(int x, int y, int w, int h, std::uint32_t rgb) {
+    const xcb_window_t window = xcb_generate_id(connection);
+    const std::uint32_t values[] = {rgb, 1};
+    xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root,
+                      static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                      static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(connection, window);
+    sync();
+    const std::uint32_t inner = rgb ^ 0xffffffU;
+    xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &inner);
+    const xcb_rectangle_t rect{0, 0, 8, 8};
+    xcb_poly_fill_rectangle(connection, window, gc, 1, &rect);
+    sync();
+  }
   void warp(int x, int y) {
     xcb_warp_pointer(connection, XCB_NONE, screen->root, 0, 0, 0, 0, static_cast<std::int16_t>(x),
                      static_cast<std::int16_t>(y));
@@ -355,9 +373,20 @@ TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
     std::lock_guard guard(recorder_.mutex_);
     before = recorder_.completes;
   }
-  painter_->fill(0, 0, 1920, 1080, kMagenta);
+  painter_->openWindow(0, 0, 1920, 1080, kMagenta);
   ASSERT_TRUE(recorder_.waitFor([&] {
-    return recorder_.completes > before && recorder_.latest->at(10, 10) == (kMagenta | kOpaque);
+    return recorder_.completes > before && recorder_.latest->at(100, 100) == (kMagenta | kOpaque);
+  }));
+
+  // So does a second window over part of the first.
+  ASSERT_TRUE(recorder_.waitFor([&] { return idleRun() >= 3; }));
+  {
+    std::lock_guard guard(recorder_.mutex_);
+    before = recorder_.completes;
+  }
+  painter_->openWindow(600, 600, 600, 300, kYellow);
+  ASSERT_TRUE(recorder_.waitFor([&] {
+    return recorder_.completes > before && recorder_.latest->at(150, 110) == (kYellow | kOpaque);
   }));
 
   ASSERT_TRUE(recorder_.waitFor([&] { return idleRun() >= 3; }));
