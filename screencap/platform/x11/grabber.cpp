@@ -1,0 +1,312 @@
+#include "screencap/platform/x11/grabber.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/randr.h>
+#include <xcb/xfixes.h>
+
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+namespace vexel::screencap::x11 {
+
+namespace {
+
+struct FreeReply {
+  void operator()(void* reply) const { std::free(reply); }  // NOLINT(cppcoreguidelines-no-malloc)
+};
+template <typename T>
+using Reply = std::unique_ptr<T, FreeReply>;
+
+constexpr std::uint32_t kRedMask = 0xff0000U;
+constexpr std::uint32_t kGreenMask = 0x00ff00U;
+constexpr std::uint32_t kBlueMask = 0x0000ffU;
+constexpr std::uint8_t kBitsPerPixel = 32;
+
+PlatformError error(std::string text) {
+  return PlatformError{std::move(text)};
+}
+
+std::string quoted(const Grabber& grabber) {
+  return "\"" + grabber.displayName + "\"";
+}
+
+// A failed request on a live connection is a protocol error; on a dead one
+// the connection is what to report.
+PlatformError requestFailed(const Grabber& grabber, const std::string& what,
+                            const xcb_generic_error_t* failure) {
+  if (auto lost = connectionError(grabber)) return *lost;
+  std::string text = what + " failed on the X server " + quoted(grabber);
+  if (failure != nullptr) text += " (X error " + std::to_string(failure->error_code) + ")";
+  return error(std::move(text));
+}
+
+const xcb_query_extension_reply_t* extension(xcb_connection_t* connection, xcb_extension_t* id) {
+  const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection, id);
+  return data != nullptr && data->present != 0 ? data : nullptr;
+}
+
+std::optional<PlatformError> checkPixelLayout(Grabber& grabber, const xcb_screen_t& screen) {
+  const xcb_setup_t* setup = xcb_get_setup(grabber.connection);
+  bool formatFits = false;
+  for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
+    if (it.data->depth == screen.root_depth) formatFits = it.data->bits_per_pixel == kBitsPerPixel;
+  }
+  bool visualFits = false;
+  for (auto depth = xcb_screen_allowed_depths_iterator(&screen); depth.rem > 0;
+       xcb_depth_next(&depth)) {
+    for (auto visual = xcb_depth_visuals_iterator(depth.data); visual.rem > 0;
+         xcb_visualtype_next(&visual)) {
+      if (visual.data->visual_id != screen.root_visual) continue;
+      visualFits = visual.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR &&
+                   visual.data->red_mask == kRedMask && visual.data->green_mask == kGreenMask &&
+                   visual.data->blue_mask == kBlueMask;
+    }
+  }
+  if (!formatFits || !visualFits || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) {
+    return error("the X server " + quoted(grabber) + " has a root pixel layout of depth " +
+                 std::to_string(screen.root_depth) + " that cannot be captured as BGRA");
+  }
+  return std::nullopt;
+}
+
+std::optional<PlatformError> setUpShm(Grabber& grabber) {
+  if (extension(grabber.connection, &xcb_shm_id) == nullptr) {
+    return error("the X server " + quoted(grabber) + " lacks the MIT-SHM extension");
+  }
+  xcb_generic_error_t* failure = nullptr;
+  Reply<xcb_shm_query_version_reply_t> version(xcb_shm_query_version_reply(
+      grabber.connection, xcb_shm_query_version(grabber.connection), &failure));
+  Reply<xcb_generic_error_t> failed(failure);
+  if (!version) return requestFailed(grabber, "MIT-SHM version query", failure);
+  return std::nullopt;
+}
+
+void setUpRandr(Grabber& grabber) {
+  const auto* data = extension(grabber.connection, &xcb_randr_id);
+  if (data == nullptr) return;
+  Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+      grabber.connection, xcb_randr_query_version(grabber.connection, 1, 5), nullptr));
+  if (!version) return;
+  grabber.monitorsAvailable =
+      version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 5);
+  grabber.randrEventBase = data->first_event;
+  Reply<xcb_generic_error_t> failure(xcb_request_check(
+      grabber.connection, xcb_randr_select_input_checked(grabber.connection, grabber.root,
+                                                         XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
+                                                             XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                                             XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE)));
+  if (failure) grabber.randrEventBase = 0;
+}
+
+void setUpDamage(Grabber& grabber) {
+  const auto* data = extension(grabber.connection, &xcb_damage_id);
+  if (data == nullptr) return;
+  Reply<xcb_damage_query_version_reply_t> version(xcb_damage_query_version_reply(
+      grabber.connection, xcb_damage_query_version(grabber.connection, 1, 1), nullptr));
+  if (!version) return;
+  const xcb_damage_damage_t damage = xcb_generate_id(grabber.connection);
+  // One notification per change from clean to dirty: cheap however much is drawn.
+  Reply<xcb_generic_error_t> failure(xcb_request_check(
+      grabber.connection, xcb_damage_create_checked(grabber.connection, damage, grabber.root,
+                                                    XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY)));
+  if (failure) return;
+  grabber.damage = damage;
+  grabber.damageEventBase = data->first_event;
+  grabber.damageAvailable = true;
+}
+
+void setUpXfixes(Grabber& grabber) {
+  if (extension(grabber.connection, &xcb_xfixes_id) == nullptr) return;
+  // The version query is mandatory before any other XFixes request.
+  Reply<xcb_xfixes_query_version_reply_t> version(xcb_xfixes_query_version_reply(
+      grabber.connection, xcb_xfixes_query_version(grabber.connection, 4, 0), nullptr));
+  grabber.cursorAvailable = version != nullptr;
+}
+
+void releaseSegment(Grabber& grabber) {
+  if (grabber.segmentAttached && connectionError(grabber) == std::nullopt) {
+    xcb_shm_detach(grabber.connection, grabber.segment);
+  }
+  grabber.segmentAttached = false;
+  if (grabber.segmentAddress != nullptr) shmdt(grabber.segmentAddress);
+  grabber.segmentAddress = nullptr;
+  grabber.segmentId = -1;
+  grabber.segmentBytes = 0;
+}
+
+}  // namespace
+
+Grabber::~Grabber() {
+  if (connection == nullptr) return;
+  releaseSegment(*this);
+  if (damageAvailable && xcb_connection_has_error(connection) == 0) {
+    xcb_damage_destroy(connection, damage);
+  }
+  xcb_flush(connection);
+  xcb_disconnect(connection);
+}
+
+std::optional<PlatformError> connectionError(const Grabber& grabber) {
+  if (grabber.connection == nullptr || xcb_connection_has_error(grabber.connection) == 0) {
+    return std::nullopt;
+  }
+  return error("lost the connection to the X server " + quoted(grabber));
+}
+
+std::optional<PlatformError> connectGrabber(Grabber& grabber, const std::string& displayName) {
+  const char* fromEnvironment = std::getenv("DISPLAY");  // NOLINT(concurrency-mt-unsafe)
+  grabber.displayName =
+      displayName.empty() ? (fromEnvironment != nullptr ? fromEnvironment : "") : displayName;
+  int screenNumber = 0;
+  grabber.connection =
+      xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+  if (xcb_connection_has_error(grabber.connection) != 0) {
+    return error("cannot connect to the X server " + quoted(grabber));
+  }
+  const xcb_screen_t* screen = nullptr;
+  auto it = xcb_setup_roots_iterator(xcb_get_setup(grabber.connection));
+  for (int index = 0; it.rem > 0; xcb_screen_next(&it), ++index) {
+    if (index == screenNumber) screen = it.data;
+  }
+  if (screen == nullptr) {
+    return error("the X server " + quoted(grabber) + " has no screen " +
+                 std::to_string(screenNumber));
+  }
+  grabber.root = screen->root;
+  grabber.rootDepth = screen->root_depth;
+  if (auto failure = checkPixelLayout(grabber, *screen)) return failure;
+  if (auto failure = setUpShm(grabber)) return failure;
+  setUpRandr(grabber);
+  setUpDamage(grabber);
+  setUpXfixes(grabber);
+  return connectionError(grabber);
+}
+
+std::optional<PlatformError> locateDisplay(Grabber& grabber, DisplayID display, ScreenArea& area) {
+  if (grabber.monitorsAvailable) {
+    xcb_generic_error_t* failure = nullptr;
+    Reply<xcb_randr_get_monitors_reply_t> monitors(xcb_randr_get_monitors_reply(
+        grabber.connection, xcb_randr_get_monitors(grabber.connection, grabber.root, 1), &failure));
+    Reply<xcb_generic_error_t> failed(failure);
+    if (!monitors) return requestFailed(grabber, "the monitor query", failure);
+    if (monitors->nMonitors > 0) {
+      for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem > 0;
+           xcb_randr_monitor_info_next(&it)) {
+        if (it.data->name != display) continue;
+        area = {it.data->x, it.data->y, it.data->width, it.data->height};
+        if (area.width <= 0 || area.height <= 0) break;
+        return std::nullopt;
+      }
+      return error("display " + std::to_string(display) + " is not connected to the X server " +
+                   quoted(grabber));
+    }
+  }
+  xcb_generic_error_t* failure = nullptr;
+  Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(
+      grabber.connection, xcb_get_geometry(grabber.connection, grabber.root), &failure));
+  Reply<xcb_generic_error_t> failed(failure);
+  if (!geometry) return requestFailed(grabber, "the root geometry query", failure);
+  area = {0, 0, geometry->width, geometry->height};
+  return std::nullopt;
+}
+
+std::optional<PlatformError> prepareSegment(Grabber& grabber, ScreenArea area) {
+  const auto bytes = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height) *
+                     (kBitsPerPixel / 8);
+  grabber.area = area;
+  if (bytes <= grabber.segmentBytes) return std::nullopt;
+  releaseSegment(grabber);
+  grabber.segmentId = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  if (grabber.segmentId < 0) return error("cannot create a shared memory segment for the grab");
+  void* address = shmat(grabber.segmentId, nullptr, 0);
+  if (address == reinterpret_cast<void*>(-1)) {  // NOLINT(performance-no-int-to-ptr)
+    shmctl(grabber.segmentId, IPC_RMID, nullptr);
+    grabber.segmentId = -1;
+    return error("cannot map the shared memory segment for the grab");
+  }
+  grabber.segmentAddress = static_cast<std::uint8_t*>(address);
+  grabber.segment = xcb_generate_id(grabber.connection);
+  Reply<xcb_generic_error_t> failure(xcb_request_check(
+      grabber.connection,
+      xcb_shm_attach_checked(grabber.connection, grabber.segment, grabber.segmentId, 0)));
+  // Once both sides hold it, the segment needs no name: it goes away with
+  // the last detach, even if this process dies.
+  shmctl(grabber.segmentId, IPC_RMID, nullptr);
+  if (failure || connectionError(grabber)) {
+    auto reported = requestFailed(grabber, "attaching the shared memory segment", failure.get());
+    releaseSegment(grabber);
+    return reported;
+  }
+  grabber.segmentAttached = true;
+  grabber.segmentBytes = bytes;
+  return std::nullopt;
+}
+
+std::optional<PlatformError> grabArea(Grabber& grabber) {
+  if (grabber.damageAvailable) {
+    xcb_damage_subtract(grabber.connection, grabber.damage, XCB_NONE, XCB_NONE);
+  }
+  const ScreenArea& a = grabber.area;
+  xcb_generic_error_t* failure = nullptr;
+  Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
+      grabber.connection,
+      xcb_shm_get_image(grabber.connection, grabber.root, static_cast<std::int16_t>(a.x),
+                        static_cast<std::int16_t>(a.y), static_cast<std::uint16_t>(a.width),
+                        static_cast<std::uint16_t>(a.height),
+                        std::numeric_limits<std::uint32_t>::max(), XCB_IMAGE_FORMAT_Z_PIXMAP,
+                        grabber.segment, 0),
+      &failure));
+  Reply<xcb_generic_error_t> failed(failure);
+  if (!image) return requestFailed(grabber, "the screen grab", failure);
+  if (image->size != static_cast<std::uint32_t>(a.width) * a.height * (kBitsPerPixel / 8)) {
+    return error("the X server " + quoted(grabber) + " returned a grab of an unexpected size");
+  }
+  return std::nullopt;
+}
+
+ImageView grabbedImage(const Grabber& grabber) {
+  return {grabber.segmentAddress, grabber.area.width, grabber.area.height,
+          grabber.area.width * (kBitsPerPixel / 8)};
+}
+
+std::optional<PlatformError> collectActivity(Grabber& grabber, Activity& activity) {
+  while (xcb_generic_event_t* raw = xcb_poll_for_event(grabber.connection)) {
+    Reply<xcb_generic_event_t> event(raw);
+    const auto type = static_cast<std::uint8_t>(event->response_type & 0x7fU);
+    if (grabber.damageAvailable && type == grabber.damageEventBase + XCB_DAMAGE_NOTIFY) {
+      activity.damaged = true;
+    } else if (grabber.randrEventBase != 0 &&
+               (type == grabber.randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                type == grabber.randrEventBase + XCB_RANDR_NOTIFY)) {
+      activity.layoutChanged = true;
+    }
+    // Errors of unchecked requests (the damage subtract) change nothing here.
+  }
+  return connectionError(grabber);
+}
+
+std::optional<PlatformError> readCursor(Grabber& grabber, CursorImage& cursor) {
+  xcb_generic_error_t* failure = nullptr;
+  Reply<xcb_xfixes_get_cursor_image_reply_t> image(xcb_xfixes_get_cursor_image_reply(
+      grabber.connection, xcb_xfixes_get_cursor_image(grabber.connection), &failure));
+  Reply<xcb_generic_error_t> failed(failure);
+  if (!image) return requestFailed(grabber, "the cursor query", failure);
+  const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(image.get());
+  const int length = xcb_xfixes_get_cursor_image_cursor_image_length(image.get());
+  cursor.left = image->x - image->xhot;
+  cursor.top = image->y - image->yhot;
+  cursor.serial = image->cursor_serial;
+  if (length < image->width * image->height) {
+    cursor.width = 0;
+    cursor.height = 0;
+    return std::nullopt;
+  }
+  cursor.width = image->width;
+  cursor.height = image->height;
+  cursor.argb.assign(pixels, pixels + static_cast<std::ptrdiff_t>(image->width) * image->height);
+  return std::nullopt;
+}
+
+}  // namespace vexel::screencap::x11

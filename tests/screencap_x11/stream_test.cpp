@@ -1,0 +1,559 @@
+#include <gtest/gtest.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "screencap/platform/capture.h"
+#include "screencap/platform/x11/scale.h"
+#include "screencap/platform/x11/stream_x11.h"
+#include "tests/support/x_server.h"
+
+namespace vexel::screencap {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::PrivateXServer;
+
+constexpr auto kPatience = 10s;
+
+// A serial queue of its own, standing in for the product's dispatch.
+class TestQueue final : public SerialQueue {
+ public:
+  TestQueue() : thread_([this] { run(); }) {}
+  ~TestQueue() override {
+    {
+      std::lock_guard guard(mutex_);
+      closing_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  TestQueue(const TestQueue&) = delete;
+  TestQueue& operator=(const TestQueue&) = delete;
+  const std::string& label() const override { return label_; }
+  void async(Work work) override {
+    {
+      std::lock_guard guard(mutex_);
+      work_.push_back(std::move(work));
+    }
+    wake_.notify_all();
+  }
+  // Returns once everything queued before it has run.
+  void drain() {
+    std::mutex m;
+    std::condition_variable done;
+    bool ran = false;
+    async([&] {
+      std::lock_guard guard(m);
+      ran = true;
+      done.notify_all();
+    });
+    std::unique_lock lock(m);
+    done.wait(lock, [&] { return ran; });
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return closing_ || !work_.empty(); });
+      if (work_.empty()) return;
+      Work work = std::move(work_.front());
+      work_.pop_front();
+      lock.unlock();
+      work();
+      lock.lock();
+    }
+  }
+  std::string label_ = "test.frames";
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Work> work_;
+  bool closing_ = false;
+  std::thread thread_;
+};
+
+struct Frame {
+  std::size_t width = 0;
+  std::size_t height = 0;
+  std::size_t stride = 0;
+  std::vector<std::uint32_t> pixels;  // packed rows
+  std::uint32_t at(std::size_t x, std::size_t y) const { return pixels[y * width + x]; }
+};
+
+// Takes frames the way a consumer must: status from the attachments, rows
+// copied out by stride before the callback returns.
+class Recorder final : public StreamOutput, public StreamDelegate {
+ public:
+  void streamDidOutputSampleBuffer(CaptureStream&, SampleBuffer& sample,
+                                   StreamOutputType type) override {
+    std::optional<std::int64_t> status;
+    if (auto attachments = sample.sampleAttachments(); attachments && !attachments->empty()) {
+      const auto found = attachments->front().find(kStreamFrameInfoStatus);
+      if (found != attachments->front().end()) status = std::get<std::int64_t>(found->second);
+    }
+    std::optional<Frame> frame;
+    if (PixelBuffer* pixels = sample.imageBuffer(); pixels != nullptr) {
+      pixels->lockBaseAddress(kPixelBufferLockReadOnly);
+      frame.emplace();
+      frame->width = pixels->width();
+      frame->height = pixels->height();
+      frame->stride = pixels->bytesPerRow();
+      frame->pixels.resize(frame->width * frame->height);
+      for (std::size_t y = 0; y < frame->height; ++y) {
+        std::memcpy(&frame->pixels[y * frame->width], pixels->baseAddress() + y * frame->stride,
+                    frame->width * 4);
+      }
+      pixels->unlockBaseAddress(kPixelBufferLockReadOnly);
+    }
+    std::lock_guard guard(mutex_);
+    ++delivered;
+    wrongType = wrongType || type != StreamOutputType::kScreen;
+    statuses.push_back(status.value_or(-1));
+    if (status == static_cast<std::int64_t>(FrameStatus::kComplete)) {
+      if (!frame) missingImage = true;
+      latest = std::move(frame);
+      ++completes;
+    }
+    changed_.notify_all();
+  }
+  void streamDidStopWithError(CaptureStream&, const PlatformError& error) override {
+    std::lock_guard guard(mutex_);
+    ++stops;
+    stopMessage = error.localizedDescription;
+    changed_.notify_all();
+  }
+  bool waitFor(const std::function<bool()>& ready) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, ready);
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int delivered = 0;
+  int completes = 0;
+  int stops = 0;
+  bool wrongType = false;
+  bool missingImage = false;
+  std::vector<std::int64_t> statuses;
+  std::optional<Frame> latest;
+  std::string stopMessage;
+};
+
+// The test's own client of the private server: draws and moves the pointer.
+struct Painter {
+  explicit Painter(const std::string& display) {
+    connection = xcb_connect(display.c_str(), nullptr);
+    screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    gc = xcb_generate_id(connection);
+    xcb_create_gc(connection, gc, screen->root, 0, nullptr);
+  }
+  ~Painter() { xcb_disconnect(connection); }
+  Painter(const Painter&) = delete;
+  Painter& operator=(const Painter&) = delete;
+
+  void fill(int x, int y, int w, int h, std::uint32_t rgb) {
+    xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &rgb);
+    const xcb_rectangle_t rect{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                               static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h)};
+    xcb_poly_fill_rectangle(connection, screen->root, gc, 1, &rect);
+    sync();
+  }
+  // A mapped top-level window painted in one colour; real clients draw into
+  // windows, not on the root.
+  void openWindow(int x, int y, int w, int h, std::uint32_t rgb) {
+    const xcb_window_t window = xcb_generate_id(connection);
+    const std::uint32_t values[] = {rgb, 1};
+    xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root,
+                      static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                      static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(connection, window);
+    sync();
+    const std::uint32_t inner = rgb ^ 0xffffffU;
+    xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &inner);
+    const xcb_rectangle_t rect{0, 0, 8, 8};
+    xcb_poly_fill_rectangle(connection, window, gc, 1, &rect);
+    sync();
+  }
+  void warp(int x, int y) {
+    xcb_warp_pointer(connection, XCB_NONE, screen->root, 0, 0, 0, 0, static_cast<std::int16_t>(x),
+                     static_cast<std::int16_t>(y));
+    sync();
+  }
+  void sync() {
+    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+  }
+  std::vector<xcb_randr_monitor_info_t> monitors() {
+    std::vector<xcb_randr_monitor_info_t> out;
+    auto* reply = xcb_randr_get_monitors_reply(
+        connection, xcb_randr_get_monitors(connection, screen->root, 1), nullptr);
+    if (reply == nullptr) return out;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply); it.rem > 0;
+         xcb_randr_monitor_info_next(&it)) {
+      out.push_back(*it.data);
+    }
+    std::free(reply);
+    return out;
+  }
+  xcb_connection_t* connection = nullptr;
+  xcb_screen_t* screen = nullptr;
+  xcb_gcontext_t gc = 0;
+};
+
+constexpr std::uint32_t kOpaque = 0xff000000U;
+constexpr std::uint32_t kRed = 0xff0000U;
+constexpr std::uint32_t kGreen = 0x00ff00U;
+constexpr std::uint32_t kBlue = 0x0000ffU;
+constexpr std::uint32_t kWhite = 0xffffffU;
+constexpr std::uint32_t kYellow = 0xffff00U;
+constexpr std::uint32_t kMagenta = 0xff00ffU;
+
+StreamConfiguration configuration(std::int64_t width, std::int64_t height, bool cursor) {
+  StreamConfiguration c;
+  c.width = width;
+  c.height = height;
+  c.minimumFrameInterval = {1, 60};
+  c.pixelFormat = kPixelFormatBGRA;
+  c.queueDepth = 6;
+  c.showsCursor = cursor;
+  c.scalesToFit = true;
+  return c;
+}
+
+struct Started {
+  std::shared_ptr<CaptureStream> stream;
+  std::optional<PlatformError> error;
+};
+
+Started start(StreamFactory& factory, DisplayID display, const StreamConfiguration& config,
+              Recorder& recorder, const std::shared_ptr<TestQueue>& queue) {
+  Started started;
+  started.stream = factory.makeStream(ContentFilter{Display{display, 0, 0}}, config, recorder);
+  EXPECT_EQ(started.stream->addStreamOutput(recorder, StreamOutputType::kScreen, queue),
+            std::nullopt);
+  std::mutex m;
+  std::condition_variable done;
+  bool called = false;
+  started.stream->startCapture([&](std::optional<PlatformError> error) {
+    std::lock_guard guard(m);
+    started.error = std::move(error);
+    called = true;
+    done.notify_all();
+  });
+  std::unique_lock lock(m);
+  EXPECT_TRUE(done.wait_for(lock, kPatience, [&] { return called; }));
+  return started;
+}
+
+class X11Stream : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!PrivateXServer::available()) return;
+    server_ = new PrivateXServer(PrivateXServer::Options{"1920x1080x24", {"-br"}});
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    if (server_ == nullptr || !server_->running()) GTEST_SKIP() << "Xvfb is not available";
+    painter_.emplace(server_->display());
+    const auto monitors = painter_->monitors();
+    ASSERT_FALSE(monitors.empty());
+    display_ = monitors.front().name;
+    factory_ = x11::makeX11StreamFactory(server_->display());
+    // The scene: four quadrants and a yellow marker; the pointer parked on it.
+    painter_->fill(0, 0, 960, 540, kRed);
+    painter_->fill(960, 0, 960, 540, kGreen);
+    painter_->fill(0, 540, 960, 540, kBlue);
+    painter_->fill(960, 540, 960, 540, kWhite);
+    painter_->fill(101, 203, 10, 10, kYellow);
+    painter_->warp(1500, 900);
+  }
+  static std::uint32_t scene(int x, int y) {
+    if (x >= 101 && x < 111 && y >= 203 && y < 213) return kYellow;
+    const std::uint32_t quadrants[2][2] = {{kRed, kGreen}, {kBlue, kWhite}};
+    return quadrants[y < 540 ? 0 : 1][x < 960 ? 0 : 1];
+  }
+
+  static PrivateXServer* server_;
+  std::optional<Painter> painter_;
+  DisplayID display_ = 0;
+  std::unique_ptr<StreamFactory> factory_;
+  std::shared_ptr<TestQueue> queue_ = std::make_shared<TestQueue>();
+  Recorder recorder_;
+};
+PrivateXServer* X11Stream::server_ = nullptr;
+
+TEST_F(X11Stream, FramesShowTheMonitorScaledIntoPlace) {
+  struct Case {
+    int width, height;
+  };
+  for (const Case c :
+       {Case{1920, 1080}, Case{960, 540}, Case{1280, 720}, Case{320, 180}, Case{400, 400}}) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    Recorder recorder;
+    auto started =
+        start(*factory_, display_, configuration(c.width, c.height, false), recorder, queue_);
+    ASSERT_EQ(started.error, std::nullopt);
+    ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
+    started.stream.reset();
+    queue_->drain();
+
+    const Frame& f = *recorder.latest;
+    ASSERT_EQ(f.width, static_cast<std::size_t>(c.width));
+    ASSERT_EQ(f.height, static_cast<std::size_t>(c.height));
+    EXPECT_GT(f.stride, f.width * 4);
+    EXPECT_EQ(f.stride % 64, 0U);
+    EXPECT_EQ(recorder.statuses.front(), static_cast<std::int64_t>(FrameStatus::kComplete));
+    EXPECT_FALSE(recorder.missingImage);
+
+    const x11::Placement p = x11::fitCentred(1920, 1080, c.width, c.height);
+    if (c.width == 1920) {
+      int wrong = 0;
+      for (int y = 0; y < c.height; ++y) {
+        for (int x = 0; x < c.width; ++x) wrong += f.at(x, y) != (scene(x, y) | kOpaque);
+      }
+      EXPECT_EQ(wrong, 0);
+      continue;
+    }
+    for (int qy = 0; qy < 2; ++qy) {
+      for (int qx = 0; qx < 2; ++qx) {
+        const int x = p.x + p.width * (1 + 2 * qx) / 4;
+        const int y = p.y + p.height * (1 + 2 * qy) / 4;
+        EXPECT_EQ(f.at(x, y), scene(480 + 960 * qx, 270 + 540 * qy) | kOpaque) << x << "," << y;
+      }
+    }
+    for (int y = 0; y < c.height; ++y) {
+      for (int x = 0; x < c.width; ++x) {
+        const bool margin = x < p.x || x >= p.x + p.width || y < p.y || y >= p.y + p.height;
+        if (margin) {
+          ASSERT_EQ(f.at(x, y), kOpaque) << x << "," << y;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
+  auto started = start(*factory_, display_, configuration(320, 180, true), recorder_, queue_);
+  ASSERT_EQ(started.error, std::nullopt);
+  const auto idle = static_cast<std::int64_t>(FrameStatus::kIdle);
+  const auto complete = static_cast<std::int64_t>(FrameStatus::kComplete);
+  auto idleRun = [&] {
+    int run = 0;
+    for (auto it = recorder_.statuses.rbegin(); it != recorder_.statuses.rend() && *it == idle;
+         ++it) {
+      ++run;
+    }
+    return run;
+  };
+  ASSERT_TRUE(recorder_.waitFor([&] { return idleRun() >= 3; }));
+  {
+    std::lock_guard guard(recorder_.mutex_);
+    EXPECT_EQ(recorder_.statuses.front(), complete);
+    for (const auto s : recorder_.statuses) EXPECT_TRUE(s == idle || s == complete) << s;
+  }
+
+  int before = 0;
+  {
+    std::lock_guard guard(recorder_.mutex_);
+    before = recorder_.completes;
+  }
+  painter_->openWindow(0, 0, 1920, 1080, kMagenta);
+  ASSERT_TRUE(recorder_.waitFor([&] {
+    return recorder_.completes > before && recorder_.latest->at(100, 100) == (kMagenta | kOpaque);
+  }));
+
+  // So does a second window over part of the first.
+  ASSERT_TRUE(recorder_.waitFor([&] { return idleRun() >= 3; }));
+  {
+    std::lock_guard guard(recorder_.mutex_);
+    before = recorder_.completes;
+  }
+  painter_->openWindow(600, 600, 600, 300, kYellow);
+  ASSERT_TRUE(recorder_.waitFor([&] {
+    return recorder_.completes > before && recorder_.latest->at(150, 110) == (kYellow | kOpaque);
+  }));
+
+  ASSERT_TRUE(recorder_.waitFor([&] { return idleRun() >= 3; }));
+  {
+    std::lock_guard guard(recorder_.mutex_);
+    before = recorder_.completes;
+  }
+  painter_->warp(300, 300);
+  EXPECT_TRUE(recorder_.waitFor([&] { return recorder_.completes > before; }));
+  started.stream.reset();
+  queue_->drain();
+  EXPECT_EQ(recorder_.stops, 0);
+  EXPECT_FALSE(recorder_.wrongType);
+}
+
+TEST_F(X11Stream, TheCursorIsDrawnOnlyWhenShown) {
+  painter_->fill(0, 0, 1920, 1080, 0);
+  painter_->warp(700, 400);
+  for (const bool shows : {true, false}) {
+    SCOPED_TRACE(shows ? "shown" : "hidden");
+    Recorder recorder;
+    auto started = start(*factory_, display_, configuration(1920, 1080, shows), recorder, queue_);
+    ASSERT_EQ(started.error, std::nullopt);
+    ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
+    started.stream.reset();
+    queue_->drain();
+    int lit = 0;
+    for (int y = 400 - 32; y < 400 + 32; ++y) {
+      for (int x = 700 - 32; x < 700 + 32; ++x) lit += recorder.latest->at(x, y) != kOpaque;
+    }
+    int elsewhere = 0;
+    for (int y = 0; y < 1080; y += 7) {
+      for (int x = 0; x < 600; x += 7) elsewhere += recorder.latest->at(x, y) != kOpaque;
+    }
+    EXPECT_EQ(lit > 0, shows) << lit << " lit pixels";
+    EXPECT_EQ(elsewhere, 0);
+  }
+}
+
+TEST_F(X11Stream, UncapturableRequestsFailToStart) {
+  struct Case {
+    const char* name;
+    StreamConfiguration config;
+    DisplayID display;
+    const char* message;
+  };
+  StreamConfiguration format = configuration(64, 64, true);
+  format.pixelFormat = 0x34323076;
+  const Case cases[] = {
+      {"zero width", configuration(0, 720, true), display_, "width and height must be positive"},
+      {"negative height", configuration(1280, -1, true), display_,
+       "width and height must be positive"},
+      {"huge", configuration(1 << 20, 720, true), display_, "at most 16384"},
+      {"format", format, display_, "only BGRA"},
+      {"no such display", configuration(64, 64, true), display_ + 0x7654321U, "is not connected"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder recorder;
+    auto started = start(*factory_, c.display, c.config, recorder, queue_);
+    ASSERT_TRUE(started.error.has_value());
+    EXPECT_NE(started.error->localizedDescription.find(c.message), std::string::npos)
+        << started.error->localizedDescription;
+    started.stream.reset();
+    queue_->drain();
+    EXPECT_EQ(recorder.delivered, 0);
+    EXPECT_EQ(recorder.stops, 0);
+  }
+}
+
+TEST_F(X11Stream, DestroyingTheStreamEndsDelivery) {
+  auto started = start(*factory_, display_, configuration(320, 180, false), recorder_, queue_);
+  ASSERT_EQ(started.error, std::nullopt);
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.delivered >= 2; }));
+  started.stream.reset();
+  queue_->drain();
+  int after = 0;
+  {
+    std::lock_guard guard(recorder_.mutex_);
+    after = recorder_.delivered;
+  }
+  // Anything still to come would be queued behind a tick's worth of waiting.
+  std::this_thread::sleep_for(100ms);
+  queue_->drain();
+  std::lock_guard guard(recorder_.mutex_);
+  EXPECT_EQ(recorder_.delivered, after);
+}
+
+// Servers of their own: one without RandR, one to lose, one whose monitor goes.
+TEST(X11StreamServer, WithoutMonitorsTheWholeRootIsCaptured) {
+  PrivateXServer server(PrivateXServer::Options{"640x480x24", {"-br", "-extension", "RANDR"}});
+  if (!server.running()) GTEST_SKIP() << "Xvfb is not available";
+  Painter painter(server.display());
+  painter.fill(600, 400, 40, 80, kGreen);
+  auto factory = x11::makeX11StreamFactory(server.display());
+  auto queue = std::make_shared<TestQueue>();
+  Recorder recorder;
+  auto started = start(*factory, 4242, configuration(640, 480, false), recorder, queue);
+  ASSERT_EQ(started.error, std::nullopt);
+  ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
+  started.stream.reset();
+  queue->drain();
+  EXPECT_EQ(recorder.latest->at(639, 479), kGreen | kOpaque);
+  EXPECT_EQ(recorder.latest->at(599, 399), kOpaque);
+}
+
+TEST(X11StreamServer, LosingTheServerStopsTheStreamOnce) {
+  PrivateXServer server(PrivateXServer::Options{"640x480x24", {"-br"}});
+  if (!server.running()) GTEST_SKIP() << "Xvfb is not available";
+  DisplayID display = 0;
+  {
+    Painter painter(server.display());
+    display = painter.monitors().at(0).name;
+  }
+  auto factory = x11::makeX11StreamFactory(server.display());
+  auto queue = std::make_shared<TestQueue>();
+  Recorder recorder;
+  auto started = start(*factory, display, configuration(320, 240, true), recorder, queue);
+  ASSERT_EQ(started.error, std::nullopt);
+  ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
+  server.kill();
+  ASSERT_TRUE(recorder.waitFor([&] { return recorder.stops > 0; }));
+  int delivered = 0;
+  {
+    std::lock_guard guard(recorder.mutex_);
+    delivered = recorder.delivered;
+  }
+  std::this_thread::sleep_for(100ms);
+  queue->drain();
+  {
+    std::lock_guard guard(recorder.mutex_);
+    EXPECT_EQ(recorder.stops, 1);
+    EXPECT_EQ(recorder.delivered, delivered);
+    EXPECT_NE(recorder.stopMessage.find("lost the connection to the X server"), std::string::npos)
+        << recorder.stopMessage;
+  }
+  started.stream.reset();
+}
+
+TEST(X11StreamServer, AVanishedMonitorStopsTheStream) {
+  if (std::system("command -v xrandr >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xrandr";
+  PrivateXServer server(PrivateXServer::Options{"640x480x24", {"-br"}});
+  if (!server.running()) GTEST_SKIP() << "Xvfb is not available";
+  const std::string xrandr = "DISPLAY=" + server.display() + " xrandr ";
+  ASSERT_EQ(std::system((xrandr + "--setmonitor VEXELTEST 320/80x240/60+320+240 none").c_str()), 0);
+  Painter painter(server.display());
+  painter.fill(320, 240, 320, 240, kBlue);
+  DisplayID display = 0;
+  for (const auto& monitor : painter.monitors()) {
+    if (monitor.x == 320 && monitor.y == 240) display = monitor.name;
+  }
+  ASSERT_NE(display, 0U);
+  auto factory = x11::makeX11StreamFactory(server.display());
+  auto queue = std::make_shared<TestQueue>();
+  Recorder recorder;
+  auto started = start(*factory, display, configuration(320, 240, false), recorder, queue);
+  ASSERT_EQ(started.error, std::nullopt);
+  ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
+  EXPECT_EQ(recorder.latest->at(0, 0), kBlue | kOpaque);
+  ASSERT_EQ(std::system((xrandr + "--delmonitor VEXELTEST").c_str()), 0);
+  ASSERT_TRUE(recorder.waitFor([&] { return recorder.stops > 0; }));
+  EXPECT_NE(recorder.stopMessage.find("is not connected"), std::string::npos)
+      << recorder.stopMessage;
+  started.stream.reset();
+  queue->drain();
+  EXPECT_EQ(recorder.stops, 1);
+}
+
+}  // namespace
+}  // namespace vexel::screencap
