@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, and runs every test:
 # once normally (unit, process and end-to-end tests on a private Xvfb), once
-# more under AddressSanitizer + UndefinedBehaviorSanitizer.
+# more under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
+# streamer tests under ThreadSanitizer, then each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -19,6 +20,12 @@ cmake --build --preset asan -j "$jobs"
 echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset asan -j "$jobs"
+
+echo "== build under ThreadSanitizer"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+echo "== threaded tests under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j "$jobs"
 
 echo "== fuzzing, a bounded time per target"
 bash scripts/fuzz.sh "${VEXEL_FUZZ_SECONDS:-60}"
