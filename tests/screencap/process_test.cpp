@@ -120,6 +120,22 @@ TEST(ScreencapProcess, ListsRandrMonitorsInServerOrderWithThePrimary) {
   EXPECT_EQ(nlohmann::json::parse(outcome.out), nlohmann::json::parse(expected));
 }
 
+// A host may start us with standard output closed. The X connection must not
+// take its place: frames written into it would reach the server as requests.
+TEST(ScreencapProcess, ClosedStdoutAtStartEndsAsAClosedReader) {
+  if (!PrivateXServer::available()) GTEST_SKIP() << "Xvfb is not installed";
+  PrivateXServer server(PrivateXServer::Options{"640x480x24", {}});
+  ASSERT_TRUE(server.running());
+  ChildProcess child({"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-", VEXEL_SCREENCAP_BINARY, "--width",
+                      "64", "--height", "48"},
+                     {"DISPLAY=" + server.display()});
+  const std::string err = child.drainStderr();
+  EXPECT_EQ(child.wait(), 0) << err;
+  EXPECT_NE(err.find("DIMS 64 48\n"), std::string::npos) << err;
+  EXPECT_TRUE(err.ends_with("vexel-screencap: stdout closed after 0 frames \xE2\x80\x94 exiting\n"))
+      << err;
+}
+
 TEST(ScreencapProcess, StartUpTimersEndAPlatformThatNeverAnswers) {
   const std::string listLine =
       "vexel-screencap: --list-displays timed out (stale Screen Recording grant?) — exiting\n";
