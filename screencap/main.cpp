@@ -10,6 +10,7 @@
 
 int main(int argc, char** argv) {
   using namespace vexel::screencap;
+  vexel::holdStandardDescriptors();
   // Never destroyed: the process ends through exitProcess from whichever
   // thread finishes first, while the others may still use all of this.
   const std::vector<std::string> arguments(argv, argv + argc);

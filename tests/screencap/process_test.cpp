@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -118,6 +120,39 @@ TEST(ScreencapProcess, ListsRandrMonitorsInServerOrderWithThePrimary) {
       {"id":"2","label":"Display 3 (640x540)","x":960,"y":540,"width":640,"height":540,
        "primary":false}])js";
   EXPECT_EQ(nlohmann::json::parse(outcome.out), nlohmann::json::parse(expected));
+}
+
+// A host may start us with a standard stream closed. The X connection must not
+// take its number: output written into it would reach the server as requests.
+TEST(ScreencapProcess, ClosedStandardStreamsAtStartNeverFeedTheXConnection) {
+  if (!PrivateXServer::available()) GTEST_SKIP() << "Xvfb is not installed";
+  PrivateXServer server(PrivateXServer::Options{"640x480x24", {}});
+  ASSERT_TRUE(server.running());
+  const auto start = [&](const std::string& redirect) {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect,
+                                 VEXEL_SCREENCAP_BINARY, "--width", "64", "--height", "48"},
+        std::vector<std::string>{"DISPLAY=" + server.display()});
+  };
+  {
+    SCOPED_TRACE("stdout closed: the first frame write fails like a closed reader");
+    auto child = start(">&-");
+    const std::string err = child->drainStderr();
+    EXPECT_EQ(child->wait(), 0) << err;
+    EXPECT_NE(err.find("DIMS 64 48\n"), std::string::npos) << err;
+    EXPECT_TRUE(
+        err.ends_with("vexel-screencap: stdout closed after 0 frames \xE2\x80\x94 exiting\n"))
+        << err;
+  }
+  {
+    SCOPED_TRACE("stderr closed: frames still stream until the reader leaves");
+    auto child = start("2>&-");
+    std::vector<std::uint8_t> frame(64 * 48 * 4);
+    ASSERT_TRUE(child->readExact(frame.data(), frame.size()));
+    ASSERT_TRUE(child->readExact(frame.data(), frame.size()));
+    child->closeStdout();
+    EXPECT_EQ(child->wait(), 0);
+  }
 }
 
 TEST(ScreencapProcess, StartUpTimersEndAPlatformThatNeverAnswers) {

@@ -42,7 +42,7 @@ struct Grabber {
   bool damageAvailable = false;
   std::uint8_t damageEventBase = 0;
   xcb_damage_damage_t damage = 0;
-  bool cursorAvailable = false;  // XFixes 2 or later
+  bool cursorAvailable = false;  // XFixes answered its version query
 
   ScreenArea area;
   int segmentId = -1;

@@ -88,7 +88,8 @@ struct StreamCore {
   const StreamConfiguration configuration;
   StreamDelegate& delegate;
 
-  // Written by the capture thread only while no delivery is in flight.
+  // Written by the capture thread only while no delivery is in flight. The
+  // one buffer is the whole pool, so the configured queue depth has no effect.
   FramePixels pixels;
 
   std::mutex mutex;
