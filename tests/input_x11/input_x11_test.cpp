@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -388,6 +389,37 @@ TEST_F(InputX11, TypesExactUnicodeAndGivesTheSpareKeysBack) {
   }
   EXPECT_EQ(window_->fetchMapping(), before);
   EXPECT_TRUE(window_->nothingHeld());
+}
+
+// A host may start us with a standard stream closed. The X connection must not
+// take its number: we would read server bytes as requests, or write replies
+// into the connection.
+TEST_F(InputX11, ClosedStandardStreamsAtStartNeverMeetTheXConnection) {
+  const auto start = [&](const std::string& redirect) {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" " + redirect, VEXEL_INPUT_BIN},
+        std::vector<std::string>{"DISPLAY=" + server_->display()});
+  };
+  {
+    SCOPED_TRACE("stdin closed: the ready line, then the end of input");
+    auto child = start("<&-");
+    std::string line;
+    ASSERT_TRUE(child->readLine(line));
+    EXPECT_EQ(Json::parse(line), Json::parse(R"({"ready":true,"trusted":true})"));
+    EXPECT_FALSE(child->readLine(line)) << line;
+    EXPECT_EQ(child->wait(), 0);
+    EXPECT_EQ(child->drainStderr(), "");
+  }
+  {
+    SCOPED_TRACE("stdout closed: the ready line cannot be written, nothing is typed");
+    auto child = start(">&-");
+    child->writeStdin(R"({"op":"type","text":"x"})"
+                      "\n");
+    child->closeStdin();
+    EXPECT_EQ(child->wait(), 0);
+    EXPECT_EQ(child->drainStderr(), "");
+    EXPECT_EQ(window_->text(), "");
+  }
 }
 
 TEST_F(InputX11, WithoutADisplayTheGrantIsMissing) {
