@@ -17,10 +17,11 @@ for tool in Xvfb ffmpeg gnuplot python3 xsetroot; do
 done
 [ -x "$bin" ] || { echo "build first: cmake --build --preset ci -j2" >&2; exit 1; }
 
-exec 3<> <(:)
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+: >"$out/display.txt"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$out/display.txt" >/dev/null 2>&1 &
 xvfb=$!
-read -r -u 3 num
+until [ -s "$out/display.txt" ]; do sleep 0.1; done
+num=$(head -n1 "$out/display.txt")
 display=":$num"
 changer=
 cleanup() { [ -n "$changer" ] && kill "$changer" 2>/dev/null; kill "$xvfb" 2>/dev/null; }
@@ -28,7 +29,7 @@ trap cleanup EXIT
 
 # Reader: counts whole frames, writes one arrival interval (ms) per line.
 reader() { # frame_bytes intervals_file
-  python3 - "$1" "$2" <<'PY'
+  python3 -c "$(cat <<'PY'
 import sys, time
 size, path = int(sys.argv[1]), sys.argv[2]
 inp = sys.stdin.buffer
@@ -46,6 +47,7 @@ with open(path, "w") as f:
             f.write(f"{(now - last) * 1000:.3f}\n")
         last = now
 PY
+)" "$1" "$2"
 }
 
 measure() { # name w h scene command...
@@ -58,7 +60,8 @@ measure() { # name w h scene command...
   local fifo="$out/frames.fifo" pid
   rm -f "$fifo"; mkfifo "$fifo"
   reader $((w * h * 4)) "$intervals" <"$fifo" &
-  DISPLAY=$display "$@" 2>/dev/null >"$fifo" &
+  local reader_pid=$!
+  DISPLAY=$display "$@" 2>"$out/$name.err" >"$fifo" &
   pid=$!
   sleep 1
   local t0 c1
@@ -68,7 +71,7 @@ measure() { # name w h scene command...
   local hwm
   hwm=$(awk '/VmHWM/{print $2}' /proc/"$pid"/status)
   kill "$pid" 2>/dev/null || true
-  wait 2>/dev/null || true
+  wait "$pid" "$reader_pid" 2>/dev/null || true
   if [ -n "$changer" ]; then kill "$changer" 2>/dev/null || true; changer=; fi
   local cpu
   cpu=$(awk -v d=$((c1 - t0)) -v s="$run_seconds" -v hz="$(getconf CLK_TCK)" 'BEGIN{printf "%.1f", 100*d/hz/s}')
@@ -81,13 +84,13 @@ printf "%-16s %-10s %-9s %6s %8s %8s %8s %8s %6s\n" program size screen cpu% rss
 for scene in idle changing; do
   for size in 1280x720 1920x1080; do
     w=${size%x*}; h=${size#*x}
-    measure "$bin" "$w" "$h" "$scene" "$bin" --width "$w" --height "$h" --fps 30
+    measure vexel-screencap "$w" "$h" "$scene" "$bin" --width "$w" --height "$h" --fps 30
     vf=()
     [ "$size" = 1920x1080 ] || vf=(-vf "scale=$w:$h")
     measure ffmpeg "$w" "$h" "$scene" ffmpeg -loglevel quiet -f x11grab -framerate 30 \
       -video_size 1920x1080 -i "$display" "${vf[@]}" -f rawvideo -pix_fmt bgra -
   done
-done | sed "s|$bin|vexel-screencap|"
+done
 
 cat > "$out/frame_intervals.gp" <<GP
 set terminal png size 1200,600
