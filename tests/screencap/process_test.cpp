@@ -15,6 +15,7 @@ namespace {
 
 using vexel::testing::ChildProcess;
 using vexel::testing::PrivateXServer;
+using vexel::testing::runTool;
 
 // No server listens on a display number this high.
 const std::string kDeadDisplay = "DISPLAY=:98765";
@@ -40,28 +41,6 @@ Outcome run(const std::string& binary, const std::vector<std::string>& args,
 
 Outcome runScreencap(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   return run(VEXEL_SCREENCAP_BINARY, args, env);
-}
-
-// The child harness runs programs by path.
-std::string onPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string all = path != nullptr ? path : "/usr/bin:/bin";
-  for (std::size_t start = 0; start <= all.size();) {
-    std::size_t end = all.find(':', start);
-    if (end == std::string::npos) end = all.size();
-    const std::string candidate = all.substr(start, end - start) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return "";
-}
-
-bool runTool(std::vector<std::string> argv, const std::string& display) {
-  argv[0] = onPath(argv[0]);
-  if (argv[0].empty()) return false;
-  ChildProcess tool(argv, {"DISPLAY=" + display});
-  (void)tool.drainStderr();
-  return tool.wait() == 0;
 }
 
 TEST(ScreencapProcess, UnreachableDisplayFailsWithThePlatformsDescription) {

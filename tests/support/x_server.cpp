@@ -23,21 +23,6 @@ int remainingMs(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-bool onPath(const char* program) {
-  const char* path = std::getenv("PATH");
-  if (path == nullptr) return false;
-  std::string all(path);
-  std::size_t start = 0;
-  while (start <= all.size()) {
-    std::size_t end = all.find(':', start);
-    if (end == std::string::npos) end = all.size();
-    const std::string candidate = all.substr(start, end - start) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 std::vector<char*> pointers(std::vector<std::string>& items) {
   std::vector<char*> out;
   out.reserve(items.size() + 1);
@@ -48,8 +33,29 @@ std::vector<char*> pointers(std::vector<std::string>& items) {
 
 }  // namespace
 
+std::string findOnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  const std::string all = path != nullptr ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= all.size();) {
+    std::size_t end = all.find(':', start);
+    if (end == std::string::npos) end = all.size();
+    const std::string candidate = all.substr(start, end - start) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+bool runTool(std::vector<std::string> argv, const std::string& display) {
+  argv[0] = findOnPath(argv[0]);
+  if (argv[0].empty()) return false;
+  ChildProcess tool(argv, {"DISPLAY=" + display});
+  (void)tool.drainStderr();
+  return tool.wait() == 0;
+}
+
 bool PrivateXServer::available() {
-  return onPath("Xvfb");
+  return !findOnPath("Xvfb").empty();
 }
 
 PrivateXServer::PrivateXServer() : PrivateXServer(Options{}) {}

@@ -72,4 +72,11 @@ class ChildProcess {
   int status_ = -1;
 };
 
+// Full path of `program` on PATH, or empty.
+std::string findOnPath(const std::string& program);
+
+// Runs an X client tool (argv[0] looked up on PATH) against `display`; true
+// when it exists and exits 0.
+bool runTool(std::vector<std::string> argv, const std::string& display);
+
 }  // namespace vexel::testing
