@@ -27,8 +27,6 @@ void startCaptureMode(CaptureState& state, ContentProvider& content) {
 void runStreamer(std::span<const std::string> argv, const Outlet& outlet, Dispatch& dispatch,
                  ContentProvider& content, StreamFactory& streams) {
   if (wantsDisplayList(argv)) {
-    // A reader gone before the roster is a failed write, not a kill by SIGPIPE.
-    (void)std::signal(SIGPIPE, SIG_IGN);
     startListMode(outlet, dispatch, content);
     dispatch.parkMain();
   }
