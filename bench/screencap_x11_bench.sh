@@ -93,7 +93,7 @@ for scene in idle changing; do
 done
 
 cat > "$out/frame_intervals.gp" <<GP
-set terminal png size 1200,600
+set terminal png size 1200,600 noenhanced
 set output "$out/frame_intervals.png"
 set xlabel "frame"; set ylabel "interval (ms)"; set yrange [0:100]
 plot for [f in system("ls $out/intervals_*.txt")] f with lines title system("basename ".f." .txt")
