@@ -9,7 +9,9 @@
 
 namespace vexel {
 
-void exitProcess(int status) { std::_Exit(status); }
+void exitProcess(int status) {
+  std::_Exit(status);
+}
 
 void holdStandardDescriptors() {
   for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
