@@ -73,6 +73,7 @@ export interface InputOptions {
 }
 
 interface Pending {
+  id: number;
   op: string;
   resolve: (reply: Record<string, unknown>) => void;
   reject: (error: Error) => void;
@@ -95,7 +96,9 @@ export class InputClient extends EventEmitter {
   readonly pid: number | undefined;
 
   private readonly child: Child;
-  private readonly pending = new Map<number, Pending>();
+  /** Requests awaiting their reply, oldest first from `head`. */
+  private pending: Pending[] = [];
+  private head = 0;
   private nextId = 1;
   private corked = false;
   /** Set once nothing more can be asked: the reason later calls are refused. */
@@ -126,7 +129,7 @@ export class InputClient extends EventEmitter {
                 PROGRAM,
                 exit,
                 '',
-                this.pending.size > 0 ? `with ${this.pending.size} request(s) unanswered` : '',
+                this.waiting() > 0 ? `with ${this.waiting()} request(s) unanswered` : '',
               );
         this.fail(this.failure ?? error);
         this.emit('exit', exit);
@@ -221,7 +224,7 @@ export class InputClient extends EventEmitter {
       return Promise.reject(error instanceof Error ? error : new Error(String(error)));
     }
     return new Promise<T>((resolve, reject) => {
-      this.pending.set(id, { op, resolve: (reply) => resolve(reply as unknown as T), reject });
+      this.pending.push({ id, op, resolve: (reply) => resolve(reply as unknown as T), reject });
       // Requests made in the same tick leave in one write.
       if (!this.corked) {
         this.corked = true;
@@ -256,19 +259,26 @@ export class InputClient extends EventEmitter {
       return;
     }
     // Replies come in request order: this one answers the oldest request.
-    const oldest = this.pending.entries().next();
-    if (oldest.done === true) {
+    const request = this.pending[this.head];
+    if (request === undefined) {
       this.violate(`reply to no request: ${clip(text)}`);
       return;
     }
-    const [id, request] = oldest.value;
+    const id = request.id;
     // Only "bad_json" and "reply_encode_failed" may come without the id.
     const idMatches = 'id' in value ? value['id'] === id : value['ok'] === false;
     if (!idMatches) {
       this.violate(`reply out of order for the "${request.op}" request: ${clip(text)}`);
       return;
     }
-    this.pending.delete(id);
+    this.head += 1;
+    if (this.head === this.pending.length) {
+      this.pending = [];
+      this.head = 0;
+    } else if (this.head >= 4096 && this.head * 2 >= this.pending.length) {
+      this.pending = this.pending.slice(this.head);
+      this.head = 0;
+    }
     if (value['ok'] === true) {
       delete value['id'];
       request.resolve(value);
@@ -285,11 +295,17 @@ export class InputClient extends EventEmitter {
     this.kill();
   }
 
+  private waiting(): number {
+    return this.pending.length - this.head;
+  }
+
   private fail(error: Error): void {
     this.failure ??= error;
     this.onReady?.(this.failure);
-    for (const request of this.pending.values()) request.reject(this.failure);
-    this.pending.clear();
+    const pending = this.pending.slice(this.head);
+    this.pending = [];
+    this.head = 0;
+    for (const request of pending) request.reject(this.failure);
   }
 }
 
