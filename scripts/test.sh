@@ -14,6 +14,15 @@ cmake --build --preset ci -j "$jobs"
 echo "== tests"
 ctest --preset ci -j "$jobs"
 
+echo "== TypeScript client: build, tests against the programs above, package contents"
+(
+  cd clients/node
+  export VEXEL_INPUT="$OLDPWD/build/bin/vexel-input" VEXEL_SCREENCAP="$OLDPWD/build/bin/vexel-screencap"
+  npm ci --no-audit --no-fund
+  npm test
+  npm pack --dry-run
+)
+
 echo "== build under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
