@@ -3,6 +3,8 @@
 # once normally (unit, process and end-to-end tests on a private Xvfb), once
 # more under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
 # streamer tests under ThreadSanitizer, then each fuzz target for a bounded time.
+# Between them it compiles the macOS build against the SDK in VEXEL_MACOS_SDK
+# (skipped without one).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -22,6 +24,9 @@ echo "== TypeScript client: build, tests against the programs above, package con
   npm test
   npm pack --dry-run
 )
+
+echo "== macOS build compiled against the macOS SDK, warnings as errors"
+bash scripts/macos_check.sh
 
 echo "== build under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
