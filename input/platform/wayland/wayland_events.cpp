@@ -508,8 +508,7 @@ std::unique_ptr<EventServices> makeWaylandEventServices(std::string& repairText)
   if (!connection) {
     repairText = "vexel-input cannot reach the Wayland compositor of this session: " + error +
                  ". Start the host application from the running Wayland session, with "
-                 "WAYLAND_DISPLAY naming the compositor's socket. " +
-                 kCompositorAdvice;
+                 "WAYLAND_DISPLAY naming the compositor's socket, then restart it.";
     return nullptr;
   }
   auto services = std::make_unique<WaylandEventServices>(std::move(connection));

@@ -71,8 +71,9 @@ class WaylandContentProvider final : public ContentProvider {
       for (const std::string& name : missing) described.push_back(describe(name));
       error = PlatformError{
           "this Wayland compositor lacks " + wayland::joinNames(described) +
-          "; capture needs a compositor that offers them (sway, Hyprland, river, labwc, "
-          "Wayfire) or an X11 session (GNOME and KDE Wayland sessions are not supported yet)"};
+          "; capture needs a compositor with the wlroots capture protocols (sway, Hyprland, "
+          "river, labwc, Wayfire) or an X11 session (GNOME and KDE Wayland sessions are not "
+          "supported yet)"};
       return std::nullopt;
     }
     if (!connection->followOutputs() || !connection->roundtrip()) {

@@ -46,8 +46,12 @@ bool orient(x11::ImageView buffer, pixman_format_code_t format, Orientation orie
   };
   if (orientation.yInvert) then(1, 0, 0, 0, -1, h);
   const std::int32_t t = orientation.transform & 7;
-  if ((t & 4) != 0) then(-1, 0, w, 0, 1, 0);
-  switch (t & 3) {
+  const bool flipped = (t & 4) != 0;
+  if (flipped) then(-1, 0, w, 0, 1, 0);
+  // The compositor turns the output's content by the transform to fill the
+  // buffer, so the buffer is turned back: a quarter turn the other way, while
+  // a mirrored turn is its own inverse.
+  switch (flipped ? (t & 3) : (4 - t) & 3) {
     case 1:  // (x, y) -> (y, w - x)
       then(0, 1, 0, -1, 0, w);
       std::swap(w, h);

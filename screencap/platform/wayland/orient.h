@@ -9,8 +9,8 @@
 namespace vexel::screencap::wlr {
 
 // How an output's buffer becomes the image the user sees: the output's
-// transform (wl_output values 0-7: rotations counter-clockwise, the flipped
-// ones mirrored first) and the buffer's y-invert flag, applied before it.
+// transform (wl_output values 0-7, the last four mirrored) and the buffer's
+// y-invert flag, which applies first.
 struct Orientation {
   std::int32_t transform = 0;
   bool yInvert = false;
