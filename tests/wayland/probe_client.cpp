@@ -1,6 +1,6 @@
-// A Wayland client for the end-to-end tests: one window filled with a colour
-// (the second colour after each button press), printing on stdout one line per
-// input event it receives:
+// A Wayland client for the end-to-end tests: one window in four coloured
+// quadrants (red, green / blue, white), printing on stdout one line per input
+// event it receives:
 //   ready W H | motion X Y | button CODE STATE | axis AXIS VALUE |
 //   discrete AXIS STEPS | key KEYSYM MODS | keyup KEYSYM
 #include <sys/mman.h>
@@ -31,8 +31,6 @@ struct Probe {
   wl_buffer* buffer = nullptr;
   int width = 0;
   int height = 0;
-  std::uint32_t colours[2] = {0, 0};
-  int colour = 0;
   bool configured = false;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap = nullptr;
@@ -52,7 +50,14 @@ void paint(Probe& p) {
   auto* pixels =
       static_cast<std::uint32_t*>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
   if (pixels == MAP_FAILED) std::exit(2);
-  for (std::size_t i = 0; i < size / 4; ++i) pixels[i] = 0xff000000U | p.colours[p.colour];
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      const bool right = x >= p.width / 2;
+      const bool bottom = y >= p.height / 2;
+      pixels[static_cast<std::size_t>(y) * p.width + x] =
+          bottom ? (right ? 0xffffffffU : 0xff0000ffU) : (right ? 0xff00ff00U : 0xffff0000U);
+    }
+  }
   munmap(pixels, size);
   wl_shm_pool* pool = wl_shm_create_pool(p.shm, fd, static_cast<std::int32_t>(size));
   if (p.buffer != nullptr) wl_buffer_destroy(p.buffer);
@@ -72,15 +77,8 @@ const wl_pointer_listener kPointer = {
     [](void*, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
       say("motion %.2f %.2f\n", wl_fixed_to_double(x), wl_fixed_to_double(y));
     },
-    [](void* data, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button,
-       std::uint32_t state) {
-      say("button %u %u\n", button, state);
-      auto& p = *static_cast<Probe*>(data);
-      if (state == WL_POINTER_BUTTON_STATE_PRESSED) {
-        p.colour = 1 - p.colour;
-        paint(p);
-      }
-    },
+    [](void*, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button,
+       std::uint32_t state) { say("button %u %u\n", button, state); },
     [](void*, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
       say("axis %u %.2f\n", axis, wl_fixed_to_double(value));
     },
@@ -212,10 +210,8 @@ const wl_registry_listener kRegistry = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
   Probe p;
-  p.colours[0] = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 16)) : 0xff00;
-  p.colours[1] = argc > 2 ? static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 16)) : 0xff;
   wl_display* display = wl_display_connect(nullptr);
   if (display == nullptr) return 1;
   wl_registry* registry = wl_display_get_registry(display);

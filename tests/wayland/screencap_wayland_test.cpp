@@ -92,6 +92,35 @@ TEST(ScreencapWayland, StreamsEachOutputFollowsChangesAndEndsWithTheCompositor) 
       << diagnostics;
 }
 
+// The probe window's quadrants (red, green / blue, white) come out where the
+// user sees them whatever the output's rotation or mirroring.
+TEST(ScreencapWayland, RotatedAndMirroredOutputsArriveUpright) {
+  PrivateCompositor sway(Kind::kSway, "output HEADLESS-1 resolution 800x600 position 0 0");
+  if (!sway.running()) GTEST_SKIP() << "sway (and setpriv, as root) is needed";
+  ChildProcess probe(sway.client({sway.install(VEXEL_PROBE_BIN)}));
+  std::string line;
+  ASSERT_TRUE(probe.readLine(line));
+  const std::string program = sway.install(VEXEL_SCREENCAP_BIN);
+  using Bgr = std::array<int, 3>;
+  const std::array<Bgr, 4> upright = {Bgr{0, 0, 255}, Bgr{0, 255, 0}, Bgr{255, 0, 0},
+                                      Bgr{255, 255, 255}};
+  Frame frame(static_cast<std::size_t>(kWidth) * kHeight * 4);
+  for (const char* transform : {"90", "180", "270", "flipped", "flipped-90", "flipped-270"}) {
+    ASSERT_TRUE(sway.swaymsg(std::string("output HEADLESS-1 transform ") + transform));
+    ChildProcess stream(sway.client({program, "--width", std::to_string(kWidth), "--height",
+                                     std::to_string(kHeight), "--fps", "20"}));
+    // Samples inside the picture, which a portrait output leaves narrower.
+    std::array<Bgr, 4> seen{};
+    for (int i = 0; i < 40 && seen != upright; ++i) {
+      ASSERT_TRUE(stream.readExact(frame.data(), frame.size())) << transform;
+      seen = {pixel(frame, kWidth * 3 / 8, kHeight / 4), pixel(frame, kWidth * 5 / 8, kHeight / 4),
+              pixel(frame, kWidth * 3 / 8, kHeight * 3 / 4),
+              pixel(frame, kWidth * 5 / 8, kHeight * 3 / 4)};
+    }
+    EXPECT_EQ(seen, upright) << "transform " << transform;
+  }
+}
+
 // A Wayland session whose compositor lacks the protocols is refused, even
 // with an X display at hand.
 TEST(ScreencapWaylandWithoutProtocols, ListAndCaptureFailWithTheReason) {
