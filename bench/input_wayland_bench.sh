@@ -10,7 +10,11 @@ source "$(dirname "$0")/wayland_session.sh"
 trap stop_session EXIT
 as_client foot -e sh -c "stty raw -echo; touch '$session/ready'; exec cat >'$session/typed'" \
   >/dev/null 2>&1 &
-for _ in $(seq 100); do [ -e "$session/ready" ] && break; sleep 0.1; done
+# Keys go to the focused window: wait until foot's is mapped and focused.
+for _ in $(seq 100); do
+  [ -e "$session/ready" ] && swaymsg_session '[app_id="foot"] focus' 2>/dev/null && break
+  sleep 0.1
+done
 program=$(install_in_session "$bin")
 script=$(cat <<'PY'
 import json, subprocess, sys, time
@@ -38,6 +42,7 @@ while time.time() < end and len(got) < len(want):
 same = sum(1 for a, b in zip(got.decode(errors="replace"), text) if a == b)
 print(f"type   {len(text)} chars in {t:.0f} ms = {len(text) / t * 1e3:.0f} chars/s, "
       f"{100.0 * same / len(text):.1f}% correct" + ("" if got == want else " (MISMATCH)"))
+if got != want: print("  got", len(got), "bytes:", got[:120])
 PY
 )
 python3 -c "$script" "$session/typed" "${user_prefix[@]}" "${session_env[@]}" \

@@ -36,6 +36,11 @@ constexpr double kPositionUnits = 100.0;
 constexpr std::chrono::milliseconds kRebindGuard{50};
 // How long start-up waits for the seat to show the new devices.
 constexpr std::chrono::milliseconds kSeatWait{2000};
+// When our devices gave the seat its pointer or keyboard, clients learn of it
+// at the same time as we do and only then ask for theirs; events sent before a
+// client has asked are lost for it (measured: foot under load takes up to
+// about 50 ms). Start-up leaves them this long.
+constexpr std::chrono::milliseconds kClientSettle{250};
 
 struct Event {
   enum class Kind : std::uint8_t { kMouse, kKeyboard, kScroll };
@@ -137,6 +142,11 @@ class WaylandEventServices final : public EventServices {
         },
         [](void*, wl_seat*, const char*) {}};
     wl_seat_add_listener(seat_, &kSeatListener, this);
+    if (!conn_->roundtrip()) {
+      return "vexel-input lost the Wayland compositor while setting up (" + conn_->failure() +
+             "). " + kCompositorAdvice;
+    }
+    const std::uint32_t capsBefore = seatCaps_;
     pointerManager_ = static_cast<zwlr_virtual_pointer_manager_v1*>(
         conn_->bind(zwlr_virtual_pointer_manager_v1_interface, 1));
     keyboardManager_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
@@ -153,6 +163,13 @@ class WaylandEventServices final : public EventServices {
     const auto deadline = Clock::now() + kSeatWait;
     while ((seatCaps_ & kBoth) != kBoth && Clock::now() < deadline) {
       if (conn_->pump(std::chrono::milliseconds(50)) == wayland::Connection::Pump::kBroken) break;
+    }
+    if ((capsBefore & kBoth) != kBoth) {
+      const auto settled = Clock::now() + kClientSettle;
+      while (Clock::now() < settled) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(settled - Clock::now());
+        if (conn_->pump(left) == wayland::Connection::Pump::kBroken) break;
+      }
     }
     if (!conn_->roundtrip()) {
       return "vexel-input lost the Wayland compositor while setting up (" + conn_->failure() +
