@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "screencap/platform/capture.h"
-#include "screencap/platform/x11/scale.h"
+#include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/stream_x11.h"
 #include "tests/support/x_server.h"
 

@@ -1,3 +1,5 @@
+#include "input/platform/x11/x11_events.h"
+
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -12,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "input/platform/event_services.h"
 
 namespace vexel::input {
 
@@ -583,7 +583,7 @@ class X11EventServices final : public EventServices {
 
 }  // namespace
 
-std::unique_ptr<EventServices> makeEventServices() {
+std::unique_ptr<EventServices> makeX11EventServices() {
   return std::make_unique<X11EventServices>();
 }
 

@@ -1,3 +1,5 @@
+#include "screencap/platform/x11/content_x11.h"
+
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
@@ -6,8 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include "screencap/platform/capture.h"
 
 namespace vexel::screencap {
 
@@ -177,7 +177,7 @@ class X11ContentProvider final : public ContentProvider {
 
 }  // namespace
 
-std::unique_ptr<ContentProvider> makeContentProvider(Dispatch& dispatch) {
+std::unique_ptr<ContentProvider> makeX11ContentProvider(Dispatch& dispatch) {
   return std::make_unique<X11ContentProvider>(dispatch);
 }
 

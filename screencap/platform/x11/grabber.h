@@ -10,8 +10,8 @@
 #include <string>
 
 #include "screencap/platform/capture.h"
+#include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/cursor.h"
-#include "screencap/platform/x11/scale.h"
 
 namespace vexel::screencap::x11 {
 

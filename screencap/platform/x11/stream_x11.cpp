@@ -417,13 +417,3 @@ std::unique_ptr<StreamFactory> makeX11StreamFactory(std::string displayName) {
 }
 
 }  // namespace vexel::screencap::x11
-
-namespace vexel::screencap {
-
-std::unique_ptr<StreamFactory> makeStreamFactory(Dispatch& /*dispatch*/) {
-  // The stream runs its own capture thread; frames reach the sink on the
-  // queue it hands to addStreamOutput.
-  return x11::makeX11StreamFactory({});
-}
-
-}  // namespace vexel::screencap

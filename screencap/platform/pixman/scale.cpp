@@ -1,4 +1,4 @@
-#include "screencap/platform/x11/scale.h"
+#include "screencap/platform/pixman/scale.h"
 
 #include <algorithm>
 #include <cstdlib>
