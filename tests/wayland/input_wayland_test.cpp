@@ -143,6 +143,15 @@ TEST_F(InputWayland, KeysCarryTheirModifiersAndNothingStaysPressed) {
   // Modifiers are released with their key.
   request(R"({"op":"key","key":"b"})");
   EXPECT_EQ(nextKey(), "key b -");
+  // A character no key can type ends the request there, and says so.
+  input_->writeStdin(R"({"op":"type","text":"x\u0007y"})"
+                     "\n");
+  std::string reply;
+  ASSERT_TRUE(input_->readLine(reply));
+  EXPECT_EQ(Json::parse(reply), Json::parse(R"({"ok":false,"error":"event_create_failed"})"));
+  EXPECT_EQ(nextKey(), "key x -");
+  request(R"({"op":"key","key":"c"})");
+  EXPECT_EQ(nextKey(), "key c -");
   // A button still held when the host goes away is released.
   request(R"({"op":"down","x":50,"y":50})");
   EXPECT_EQ(nextLine("button"), "button 272 1");

@@ -131,7 +131,7 @@ std::uint32_t keysymForCodePoint(char32_t cp) {
       break;
   }
   if (cp < 0x20 || (cp >= 0x80 && cp < 0xa0) || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
-    return 0;  // other control characters and non-characters type nothing
+    return 0;  // other control characters and non-characters have no key
   }
   if (cp <= 0x7e || (cp >= 0xa0 && cp <= 0xff)) return cp;
   return 0x01000000U + cp;

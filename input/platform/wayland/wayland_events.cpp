@@ -222,7 +222,7 @@ class WaylandEventServices final : public EventServices {
   }
 
   void post(EventTap, EventRef ref) override {
-    if (conn_->broken()) return;
+    if (conn_->broken()) throw DeliveryFailure{Reason::kAccessLost};
     const Event& e = *asEvent(ref);
     switch (e.kind) {
       case Event::Kind::kMouse:
@@ -235,7 +235,7 @@ class WaylandEventServices final : public EventServices {
         postKey(e);
         break;
     }
-    conn_->roundtrip();
+    if (!conn_->roundtrip()) throw DeliveryFailure{Reason::kAccessLost};
   }
 
   void release(EventRef event) override { delete asEvent(event); }
@@ -243,6 +243,24 @@ class WaylandEventServices final : public EventServices {
   void pause(std::chrono::microseconds duration) override { std::this_thread::sleep_for(duration); }
 
  private:
+  using Reason = DeliveryFailure::Reason;
+
+  // Ends a post that could not be carried out. A lost compositor is the
+  // session gone, whatever the step that noticed it; otherwise the keys this
+  // post pressed are let go first. Buttons stay: holding one is what "down" is for.
+  [[noreturn]] void fail(Reason reason) {
+    if (reason == Reason::kUndeliverable && !conn_->broken()) {
+      for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) {
+        zwp_virtual_keyboard_v1_key(keyboard_, milliseconds(), *it, WL_KEYBOARD_KEY_STATE_RELEASED);
+      }
+      heldKeys_.clear();
+      if (modifiers_ != 0) zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+      modifiers_ = 0;
+      conn_->roundtrip();
+    }
+    throw DeliveryFailure{conn_->broken() ? Reason::kAccessLost : reason};
+  }
+
   void moveTo(Point p) {
     const auto& outputs = conn_->outputs();
     if (outputs.empty()) return;
@@ -376,7 +394,7 @@ class WaylandEventServices final : public EventServices {
       return;
     }
     const NamedKey* named = namedKeyForMac(e.keyCode);
-    if (named == nullptr) return;
+    if (named == nullptr) fail(Reason::kUndeliverable);
     if (e.keyDown) {
       modifiers(e.flags, true);
       key(named->evdev, true);
@@ -386,7 +404,10 @@ class WaylandEventServices final : public EventServices {
     }
   }
 
-  static std::vector<std::uint32_t> keysymsOf(const std::u16string& units) {
+  // The keysyms of the text up to its first character that no key can type;
+  // `complete` tells whether that was the end.
+  static std::vector<std::uint32_t> keysymsOf(const std::u16string& units, bool& complete) {
+    complete = true;
     std::vector<std::uint32_t> keysyms;
     for (std::size_t i = 0; i < units.size(); ++i) {
       char32_t cp = units[i];
@@ -396,20 +417,26 @@ class WaylandEventServices final : public EventServices {
       } else if ((cp & 0xF800) == 0xD800) {
         continue;  // a lone surrogate stands for no character
       }
-      if (const std::uint32_t sym = keysymForCodePoint(cp); sym != 0) keysyms.push_back(sym);
+      const std::uint32_t sym = keysymForCodePoint(cp);
+      if (sym == 0) {
+        complete = false;
+        break;
+      }
+      keysyms.push_back(sym);
     }
     return keysyms;
   }
 
   void typeText(const std::u16string& units) {
-    const std::vector<std::uint32_t> keysyms = keysymsOf(units);
-    if (!bindSpares(keysyms)) return;
+    bool complete = true;
+    const std::vector<std::uint32_t> keysyms = keysymsOf(units, complete);
+    if (!bindSpares(keysyms)) fail(Reason::kUndeliverable);
     for (const std::uint32_t sym : keysyms) {
       std::optional<KeyPlace> place = namedPlace(sym);
       if (!place) {
         const auto bound = std::find_if(spares_.begin(), spares_.end(),
                                         [&](const SpareUse& s) { return s.keysym == sym; });
-        if (bound == spares_.end()) continue;
+        if (bound == spares_.end()) fail(Reason::kUndeliverable);
         bound->lastPress = Clock::now();
         spares_.splice(spares_.end(), spares_, bound);
         place = KeyPlace{bound->evdev, false};
@@ -420,6 +447,8 @@ class WaylandEventServices final : public EventServices {
       key(place->evdev, false);
       if (shift) modifierKey(kShiftKey, false);
     }
+    // What came before the untypable character stays typed, as after any failure part-way.
+    if (!complete) fail(Reason::kUndeliverable);
   }
 
   // Binds every character of the text that no key types to a spare key, in
