@@ -98,6 +98,7 @@ void FrameSink::streamDidOutputSampleBuffer(CaptureStream& /*stream*/, SampleBuf
     // Copied before the timer exists, so its first tick writes this frame and
     // never the buffer as allocated.
     copyRows(*pixels);
+    newFrame_ = true;
     guard.unlock();
     errLog(out_, "DIMS " + std::to_string(width) + " " + std::to_string(height));
     startPacing();
@@ -108,6 +109,7 @@ void FrameSink::streamDidOutputSampleBuffer(CaptureStream& /*stream*/, SampleBuf
     return;
   }
   copyRows(*pixels);
+  newFrame_ = true;
 }
 
 void FrameSink::copyRows(const PixelBuffer& pixels) {
@@ -125,6 +127,9 @@ void FrameSink::copyRows(const PixelBuffer& pixels) {
 }
 
 void FrameSink::startPacing() {
+  // A whole frame is many times the default pipe; fewer, larger transfers
+  // keep the writes from waking the reader for every 64 KiB.
+  out_.io.enlargePipe(out_.stdoutFd);
   auto queue = dispatch_.makeSerialQueue("vexel.screencap.pacing");
   auto timer = dispatch_.makeTimerSource(std::move(queue));
   timer->schedule(dispatch_.now(), pacingInterval(fps_), kPacingLeeway);
@@ -139,7 +144,15 @@ void FrameSink::tick() {
   {
     const std::scoped_lock guard(lock_);
     if (!latestFrame_) return;
-    std::memcpy(emitBuffer_.data(), latestFrame_->data(), latestFrame_->size());
+    // The buffers trade places instead of being copied. The intake writes
+    // only latestFrame_, under the lock; emitBuffer_ changes only here, on
+    // this serial queue, so no one writes it while the write below reads it,
+    // and the buffer the intake gets back was fully written by the last tick.
+    // With nothing new, the frame already in emitBuffer_ is the latest one.
+    if (newFrame_) {
+      latestFrame_->swap(emitBuffer_);
+      newFrame_ = false;
+    }
   }
   // Partial writes are continued until the whole frame is out: a host that
   // splits the stream by byte count must never see half a frame.

@@ -40,6 +40,7 @@ class FrameSink final : public StreamOutput, public StreamDelegate {
   std::mutex lock_;
   std::optional<std::vector<std::uint8_t>> latestFrame_;
   std::vector<std::uint8_t> emitBuffer_;
+  bool newFrame_ = false;  // latestFrame_ holds a frame not yet written
   std::int64_t lockedW_ = 0;
   std::int64_t lockedH_ = 0;
   std::unique_ptr<TimerSource> pacing_;

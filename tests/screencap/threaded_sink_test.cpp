@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -15,8 +17,6 @@ namespace vexel::screencap {
 namespace {
 
 using testing::FakeStream;
-using testing::ScriptedPixelBuffer;
-using testing::ScriptedSampleBuffer;
 
 // Collects whole frames as the pacing thread writes them.
 class FrameCollector final : public PosixIo {
@@ -34,42 +34,89 @@ class FrameCollector final : public PosixIo {
   std::vector<std::string> frames;
 };
 
-// Frames arrive on one thread while the real timer writes on another: every
-// written frame must be one whole frame, never a mix of two.
-TEST(FrameSinkThreads, FramesWrittenWhileNewOnesArriveAreNeverTorn) {
+// A frame that is rewritten in place for every delivery, each pixel holding
+// the frame's sequence number.
+class SequencedPixels final : public PixelBuffer {
+ public:
+  SequencedPixels(std::size_t width, std::size_t height)
+      : width_(width), height_(height), pixels_(width * height) {}
+  void show(std::uint32_t sequence) { std::fill(pixels_.begin(), pixels_.end(), sequence); }
+  void lockBaseAddress(std::uint64_t) override {}
+  void unlockBaseAddress(std::uint64_t) override {}
+  std::size_t width() const override { return width_; }
+  std::size_t height() const override { return height_; }
+  std::size_t bytesPerRow() const override { return width_ * 4; }
+  const std::uint8_t* baseAddress() const override {
+    return reinterpret_cast<const std::uint8_t*>(pixels_.data());
+  }
+
+ private:
+  std::size_t width_;
+  std::size_t height_;
+  std::vector<std::uint32_t> pixels_;
+};
+
+class SequencedSample final : public SampleBuffer {
+ public:
+  explicit SequencedSample(SequencedPixels& pixels) : pixels_(pixels) {}
+  bool isValid() const override { return true; }
+  PixelBuffer* imageBuffer() override { return &pixels_; }
+  std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
+    return std::nullopt;
+  }
+
+ private:
+  SequencedPixels& pixels_;
+};
+
+// Frames arrive as fast as one thread can deliver them while the real timer
+// writes on another: every written frame must be one whole frame, never a mix
+// of two, never older than one written before it, and once deliveries stop
+// the ticks must repeat the last frame delivered.
+TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
   FrameCollector io;
   const Outlet outlet{io, 1, 2, [](int) { ADD_FAILURE() << "no exit expected"; }};
   StdDispatch dispatch;
   constexpr std::size_t kWidth = 64;
   constexpr std::size_t kHeight = 32;
   auto sink = std::make_unique<FrameSink>(1000, outlet, dispatch);
-  std::atomic<bool> stop{false};
-  std::thread frames([&] {
+  auto writtenCount = [&] {
+    const std::scoped_lock lock(io.mutex);
+    return io.frames.size();
+  };
+  std::uint32_t lastDelivered = 0;
+  {
     FakeStream stream;
-    std::vector<std::shared_ptr<ScriptedPixelBuffer>> buffers;
-    for (int seed = 1; seed <= 4; ++seed) {
-      buffers.push_back(std::make_shared<ScriptedPixelBuffer>(kWidth, kHeight, 320, seed));
-    }
-    for (std::size_t i = 0; !stop; ++i) {
-      ScriptedSampleBuffer sample(buffers[i % buffers.size()]);
-      sink->streamDidOutputSampleBuffer(stream, sample, StreamOutputType::kScreen);
-    }
-  });
+    SequencedPixels pixels(kWidth, kHeight);
+    std::thread frames([&] {
+      while (writtenCount() < 30) {
+        pixels.show(++lastDelivered);
+        SequencedSample sample(pixels);
+        sink->streamDidOutputSampleBuffer(stream, sample, StreamOutputType::kScreen);
+      }
+    });
+    frames.join();
+  }
+  const std::size_t atStop = writtenCount();
   {
     std::unique_lock lock(io.mutex);
     ASSERT_TRUE(io.changed.wait_for(lock, std::chrono::seconds(20),
-                                    [&] { return io.frames.size() >= 30; }));
+                                    [&] { return io.frames.size() >= atStop + 3; }));
   }
-  stop = true;
-  frames.join();
   sink.reset();  // stops the timer before the collector goes away
   const std::scoped_lock lock(io.mutex);
-  for (const std::string& frame : io.frames) {
+  std::uint32_t previous = 0;
+  for (std::size_t i = 0; i < io.frames.size(); ++i) {
+    const std::string& frame = io.frames[i];
     ASSERT_EQ(frame.size(), kWidth * kHeight * 4);
-    for (std::size_t i = 0; i < frame.size(); i += 4) {
-      ASSERT_EQ(frame[i], frame[0]) << "pixel " << i / 4 << " from another frame";
-    }
+    std::vector<std::uint32_t> pixels(kWidth * kHeight);
+    std::memcpy(pixels.data(), frame.data(), frame.size());
+    for (const std::uint32_t pixel : pixels)
+      ASSERT_EQ(pixel, pixels[0]) << "frame " << i << " torn";
+    ASSERT_GE(pixels[0], previous) << "frame " << i << " went back to an older one";
+    previous = pixels[0];
   }
+  EXPECT_EQ(previous, lastDelivered);
 }
 
 // A timer that fires while another ending writes its last line must neither
