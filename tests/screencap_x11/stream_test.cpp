@@ -135,6 +135,15 @@ class Recorder final : public StreamOutput, public StreamDelegate {
     stopMessage = error.localizedDescription;
     changed_.notify_all();
   }
+  // Idle deliveries since the last complete one; read under mutex_.
+  int trailingIdle() const {
+    int run = 0;
+    for (auto it = statuses.rbegin();
+         it != statuses.rend() && *it == static_cast<std::int64_t>(FrameStatus::kIdle); ++it) {
+      ++run;
+    }
+    return run;
+  }
   bool waitFor(const std::function<bool()>& ready) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kPatience, ready);
@@ -353,14 +362,7 @@ TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
   ASSERT_EQ(started.error, std::nullopt);
   const auto idle = static_cast<std::int64_t>(FrameStatus::kIdle);
   const auto complete = static_cast<std::int64_t>(FrameStatus::kComplete);
-  auto idleRun = [&] {
-    int run = 0;
-    for (auto it = recorder_.statuses.rbegin(); it != recorder_.statuses.rend() && *it == idle;
-         ++it) {
-      ++run;
-    }
-    return run;
-  };
+  auto idleRun = [&] { return recorder_.trailingIdle(); };
   ASSERT_TRUE(recorder_.waitFor([&] { return idleRun() >= 3; }));
   {
     std::lock_guard guard(recorder_.mutex_);
@@ -400,6 +402,56 @@ TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
   queue_->drain();
   EXPECT_EQ(recorder_.stops, 0);
   EXPECT_FALSE(recorder_.wrongType);
+}
+
+// A small change refreshes only the output pixels that show it, and the
+// frame then equals a fresh whole capture: filter edges right, and no trace
+// of the pointer where it was drawn before.
+TEST_F(X11Stream, ASmallChangeUpdatesOnlyItsPartOfTheFrame) {
+  painter_->warp(300, 700);
+  auto started = start(*factory_, display_, configuration(1280, 720, true), recorder_, queue_);
+  ASSERT_EQ(started.error, std::nullopt);
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.trailingIdle() >= 3; }));
+  Frame before;
+  {
+    std::lock_guard guard(recorder_.mutex_);
+    before = *recorder_.latest;
+  }
+  painter_->fill(1200, 300, 40, 30, kMagenta);
+  painter_->warp(500, 800);
+  ASSERT_TRUE(recorder_.waitFor([&] {
+    return recorder_.latest->at(813, 210) == (kMagenta | kOpaque) && recorder_.trailingIdle() >= 3;
+  }));
+  started.stream.reset();
+  queue_->drain();
+
+  Recorder fresh;
+  auto second = start(*factory_, display_, configuration(1280, 720, true), fresh, queue_);
+  ASSERT_EQ(second.error, std::nullopt);
+  ASSERT_TRUE(fresh.waitFor([&] { return fresh.completes > 0; }));
+  second.stream.reset();
+  queue_->drain();
+
+  // Output boxes (scale 2/3) around the rectangle and both pointer places.
+  struct Box {
+    int x0, y0, x1, y1;
+  };
+  const Box changed[] = {{798, 198, 829, 222}, {190, 457, 230, 497}, {323, 523, 363, 563}};
+  const Frame& after = *recorder_.latest;
+  int differsFromFresh = 0;
+  int changedOutside = 0;
+  for (int y = 0; y < 720; ++y) {
+    for (int x = 0; x < 1280; ++x) {
+      differsFromFresh += after.at(x, y) != fresh.latest->at(x, y);
+      bool inside = false;
+      for (const Box& b : changed)
+        inside = inside || (x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1);
+      changedOutside += !inside && after.at(x, y) != before.at(x, y);
+    }
+  }
+  EXPECT_EQ(differsFromFresh, 0);
+  EXPECT_EQ(changedOutside, 0);
+  EXPECT_NE(after.at(200, 467), before.at(200, 467)) << "the old pointer is still drawn";
 }
 
 TEST_F(X11Stream, TheCursorIsDrawnOnlyWhenShown) {
