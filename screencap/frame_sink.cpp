@@ -1,6 +1,7 @@
 #include "screencap/frame_sink.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -12,6 +13,8 @@ namespace vexel::screencap {
 namespace {
 
 constexpr std::size_t kBytesPerPixel = 4;
+// Beyond this many rectangles a change is taken as the whole frame.
+constexpr std::size_t kMostChangedAreas = 64;
 
 // Keeps the pixel memory mapped for exactly the span of one intake.
 class BaseAddressLock {
@@ -43,14 +46,53 @@ std::optional<std::size_t> frameByteCount(std::size_t width, std::size_t height)
   return width * height * kBytesPerPixel;
 }
 
-bool isCompleteFrame(const std::optional<std::vector<AttachmentDictionary>>& attachments) {
-  if (!attachments || attachments->empty()) return true;
+std::optional<FrameStatus> frameStatus(
+    const std::optional<std::vector<AttachmentDictionary>>& attachments) {
+  if (!attachments || attachments->empty()) return std::nullopt;
   const AttachmentDictionary& first = attachments->front();
   const auto entry = first.find(kStreamFrameInfoStatus);
-  if (entry == first.end()) return true;
+  if (entry == first.end()) return std::nullopt;
   const auto* status = std::get_if<std::int64_t>(&entry->second);
-  if (status == nullptr) return true;
-  return *status == static_cast<std::int64_t>(FrameStatus::kComplete);
+  if (status == nullptr) return std::nullopt;
+  return static_cast<FrameStatus>(*status);
+}
+
+bool isCompleteFrame(const std::optional<std::vector<AttachmentDictionary>>& attachments) {
+  const auto status = frameStatus(attachments);
+  return !status || *status == FrameStatus::kComplete;
+}
+
+void ChangedAreas::add(const ChangedAreas& more) {
+  if (whole) return;
+  if (more.whole || areas.size() + more.areas.size() > kMostChangedAreas) {
+    *this = all();
+    return;
+  }
+  areas.insert(areas.end(), more.areas.begin(), more.areas.end());
+}
+
+ChangedAreas reportedChanges(const std::optional<std::vector<AttachmentDictionary>>& attachments,
+                             std::size_t width, std::size_t height) {
+  if (!attachments || attachments->empty()) return ChangedAreas::all();
+  const AttachmentDictionary& first = attachments->front();
+  const auto entry = first.find(kStreamFrameInfoDirtyRects);
+  if (entry == first.end()) return ChangedAreas::all();
+  const auto* rects = std::get_if<std::vector<Rect>>(&entry->second);
+  if (rects == nullptr || rects->size() > kMostChangedAreas) return ChangedAreas::all();
+  ChangedAreas changes;
+  const auto w = static_cast<double>(width);
+  const auto h = static_cast<double>(height);
+  for (const Rect& r : *rects) {
+    // Whole pixels that the rectangle touches; NaN clamps to nothing.
+    const double x0 = std::clamp(std::floor(r.x), 0.0, w);
+    const double y0 = std::clamp(std::floor(r.y), 0.0, h);
+    const double x1 = std::clamp(std::ceil(r.x + r.width), x0, w);
+    const double y1 = std::clamp(std::ceil(r.y + r.height), y0, h);
+    if (!(x1 > x0) || !(y1 > y0)) continue;
+    changes.areas.push_back({static_cast<std::size_t>(x0), static_cast<std::size_t>(y0),
+                             static_cast<std::size_t>(x1 - x0), static_cast<std::size_t>(y1 - y0)});
+  }
+  return changes;
 }
 
 FrameSink::FrameSink(std::int64_t fps, const Outlet& outlet, Dispatch& dispatch)
@@ -68,8 +110,16 @@ void FrameSink::streamDidStopWithError(CaptureStream& /*stream*/, const Platform
 void FrameSink::streamDidOutputSampleBuffer(CaptureStream& /*stream*/, SampleBuffer& sampleBuffer,
                                             StreamOutputType type) {
   if (type != StreamOutputType::kScreen) return;
+  // Every frame passed over below, except one that says nothing changed,
+  // leaves the reported changes of the next one unreliable.
+  const bool lostBefore = lostTrack_;
+  lostTrack_ = true;
   if (!sampleBuffer.isValid()) return;
-  if (!isCompleteFrame(sampleBuffer.sampleAttachments())) return;
+  const auto attachments = sampleBuffer.sampleAttachments();
+  if (!isCompleteFrame(attachments)) {
+    if (frameStatus(attachments) == FrameStatus::kIdle) lostTrack_ = lostBefore;
+    return;
+  }
   PixelBuffer* pixels = sampleBuffer.imageBuffer();
   if (pixels == nullptr) return;
 
@@ -99,6 +149,8 @@ void FrameSink::streamDidOutputSampleBuffer(CaptureStream& /*stream*/, SampleBuf
     // never the buffer as allocated.
     copyRows(*pixels);
     newFrame_ = true;
+    changedSinceExchange_ = ChangedAreas::all();
+    lostTrack_ = false;
     guard.unlock();
     errLog(out_, "DIMS " + std::to_string(width) + " " + std::to_string(height));
     startPacing();
@@ -108,7 +160,20 @@ void FrameSink::streamDidOutputSampleBuffer(CaptureStream& /*stream*/, SampleBuf
       static_cast<std::int64_t>(height) != lockedH_) {
     return;
   }
-  copyRows(*pixels);
+  ChangedAreas changes =
+      lostBefore ? ChangedAreas::all() : reportedChanges(attachments, width, height);
+  lostTrack_ = false;
+  // The source holds the whole new frame, so it also brings latestFrame_
+  // up to date where an exchange left it behind.
+  ChangedAreas copied = latestBehind_;
+  copied.add(changes);
+  if (copied.whole) {
+    copyRows(*pixels);
+  } else {
+    copyAreas(*pixels, copied);
+  }
+  latestBehind_ = {};
+  changedSinceExchange_.add(changes);
   newFrame_ = true;
 }
 
@@ -123,6 +188,19 @@ void FrameSink::copyRows(const PixelBuffer& pixels) {
   }
   for (std::size_t row = 0; row < static_cast<std::size_t>(lockedH_); ++row) {
     std::memcpy(target + row * rowBytes, source + row * stride, rowBytes);
+  }
+}
+
+void FrameSink::copyAreas(const PixelBuffer& pixels, const ChangedAreas& changes) {
+  const std::size_t rowBytes = static_cast<std::size_t>(lockedW_) * kBytesPerPixel;
+  const std::size_t stride = pixels.bytesPerRow();
+  const std::uint8_t* source = pixels.baseAddress();
+  std::uint8_t* target = latestFrame_->data();
+  for (const ChangedAreas::Area& a : changes.areas) {
+    for (std::size_t row = a.y; row < a.y + a.height; ++row) {
+      std::memcpy(target + row * rowBytes + a.x * kBytesPerPixel,
+                  source + row * stride + a.x * kBytesPerPixel, a.width * kBytesPerPixel);
+    }
   }
 }
 
@@ -152,6 +230,9 @@ void FrameSink::tick() {
     if (newFrame_) {
       latestFrame_->swap(emitBuffer_);
       newFrame_ = false;
+      // What it now holds is the frame of the last exchange.
+      latestBehind_ = std::move(changedSinceExchange_);
+      changedSinceExchange_ = {};
     }
   }
   // Partial writes are continued until the whole frame is out: a host that

@@ -34,45 +34,11 @@ class FrameCollector final : public PosixIo {
   std::vector<std::string> frames;
 };
 
-// A frame that is rewritten in place for every delivery, each pixel holding
-// the frame's sequence number.
-class SequencedPixels final : public PixelBuffer {
- public:
-  SequencedPixels(std::size_t width, std::size_t height)
-      : width_(width), height_(height), pixels_(width * height) {}
-  void show(std::uint32_t sequence) { std::fill(pixels_.begin(), pixels_.end(), sequence); }
-  void lockBaseAddress(std::uint64_t) override {}
-  void unlockBaseAddress(std::uint64_t) override {}
-  std::size_t width() const override { return width_; }
-  std::size_t height() const override { return height_; }
-  std::size_t bytesPerRow() const override { return width_ * 4; }
-  const std::uint8_t* baseAddress() const override {
-    return reinterpret_cast<const std::uint8_t*>(pixels_.data());
-  }
-
- private:
-  std::size_t width_;
-  std::size_t height_;
-  std::vector<std::uint32_t> pixels_;
-};
-
-class SequencedSample final : public SampleBuffer {
- public:
-  explicit SequencedSample(SequencedPixels& pixels) : pixels_(pixels) {}
-  bool isValid() const override { return true; }
-  PixelBuffer* imageBuffer() override { return &pixels_; }
-  std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
-    return std::nullopt;
-  }
-
- private:
-  SequencedPixels& pixels_;
-};
-
-// Frames arrive as fast as one thread can deliver them while the real timer
-// writes on another: every written frame must be one whole frame, never a mix
-// of two, never older than one written before it, and once deliveries stop
-// the ticks must repeat the last frame delivered.
+// Frames arrive as fast as one thread can deliver them, each changing a
+// small area and reporting it, while the real timer writes on another thread:
+// every written frame must be exactly one delivered frame, never a mix of
+// two, never older than one written before it, and once deliveries stop the
+// ticks must repeat the last frame delivered.
 TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
   FrameCollector io;
   const Outlet outlet{io, 1, 2, [](int) { ADD_FAILURE() << "no exit expected"; }};
@@ -84,15 +50,24 @@ TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
     const std::scoped_lock lock(io.mutex);
     return io.frames.size();
   };
-  std::uint32_t lastDelivered = 0;
+  // The picture of each delivered frame by its number, held in pixel (0, 0).
+  std::vector<std::size_t> delivered{0};
   {
     FakeStream stream;
-    SequencedPixels pixels(kWidth, kHeight);
+    testing::PaintedPixels pixels(kWidth, kHeight);
     std::thread frames([&] {
       while (writtenCount() < 30) {
-        pixels.show(++lastDelivered);
-        SequencedSample sample(pixels);
+        const auto number = static_cast<std::uint32_t>(delivered.size());
+        const std::size_t x = number * 7 % (kWidth - 8);
+        const std::size_t y = number * 3 % (kHeight - 4);
+        pixels.paint(0, 0, 1, 1, number);
+        pixels.paint(x, y, 8, 4, number);
+        std::optional<std::vector<Rect>> reported;
+        if (number % 5 != 0)
+          reported = std::vector<Rect>{{0, 0, 1, 1}, {double(x), double(y), 8, 4}};
+        testing::PaintedSample sample(pixels, reported);
         sink->streamDidOutputSampleBuffer(stream, sample, StreamOutputType::kScreen);
+        delivered.push_back(std::hash<std::string>{}(pixels.frame()));
       }
     });
     frames.join();
@@ -109,14 +84,14 @@ TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
   for (std::size_t i = 0; i < io.frames.size(); ++i) {
     const std::string& frame = io.frames[i];
     ASSERT_EQ(frame.size(), kWidth * kHeight * 4);
-    std::vector<std::uint32_t> pixels(kWidth * kHeight);
-    std::memcpy(pixels.data(), frame.data(), frame.size());
-    for (const std::uint32_t pixel : pixels)
-      ASSERT_EQ(pixel, pixels[0]) << "frame " << i << " torn";
-    ASSERT_GE(pixels[0], previous) << "frame " << i << " went back to an older one";
-    previous = pixels[0];
+    std::uint32_t number = 0;
+    std::memcpy(&number, frame.data(), 4);
+    ASSERT_LT(number, delivered.size());
+    ASSERT_EQ(std::hash<std::string>{}(frame), delivered[number]) << "frame " << i << " torn";
+    ASSERT_GE(number, previous) << "frame " << i << " went back to an older one";
+    previous = number;
   }
-  EXPECT_EQ(previous, lastDelivered);
+  EXPECT_EQ(previous + 1, delivered.size());
 }
 
 // A timer that fires while another ending writes its last line must neither

@@ -59,18 +59,22 @@ class FramePixels final : public PixelBuffer {
 
 class FrameSample final : public SampleBuffer {
  public:
-  FrameSample(FrameStatus status, PixelBuffer* pixels) : status_(status), pixels_(pixels) {}
+  FrameSample(FrameStatus status, PixelBuffer* pixels,
+              const std::optional<std::vector<Rect>>& changed)
+      : status_(status), pixels_(pixels), changed_(changed) {}
   [[nodiscard]] bool isValid() const override { return true; }
   PixelBuffer* imageBuffer() override { return pixels_; }
   [[nodiscard]] std::optional<std::vector<AttachmentDictionary>> sampleAttachments()
       const override {
-    return std::vector<AttachmentDictionary>{
-        {{kStreamFrameInfoStatus, static_cast<std::int64_t>(status_)}}};
+    AttachmentDictionary info{{kStreamFrameInfoStatus, static_cast<std::int64_t>(status_)}};
+    if (changed_) info.emplace(kStreamFrameInfoDirtyRects, *changed_);
+    return std::vector<AttachmentDictionary>{std::move(info)};
   }
 
  private:
   FrameStatus status_;
   PixelBuffer* pixels_;
+  const std::optional<std::vector<Rect>>& changed_;
 };
 
 // State shared by the stream, its capture thread and the deliveries queued on
@@ -112,6 +116,9 @@ struct CaptureRun {
   CursorImage shownCursor;      // as drawn into the screen copy
   bool needFrame = true;        // the whole area must be grabbed
   bool changesPending = false;  // damage was reported and not yet taken
+  // Where the last frame produced differs from the one before it; absent
+  // when that is not known.
+  std::optional<std::vector<Rect>> changedOutput;
 };
 
 class X11CaptureStream final : public CaptureStream,
@@ -247,6 +254,7 @@ std::optional<PlatformError> produceWholeFrame(CaptureRun& run) {
   runScale(run.plan);
   run.needFrame = false;
   run.changesPending = false;
+  run.changedOutput.reset();
   return std::nullopt;
 }
 
@@ -289,8 +297,15 @@ std::optional<PlatformError> produceChangedParts(CaptureRun& run, bool cursorMov
     run.shownCursor = run.cursor;
     if (const ScreenArea now = cursorArea(run.cursor, area); now.width > 0) grabs.push_back(now);
   }
+  run.changedOutput.emplace();
   for (const ScreenArea& g : grabs) {
-    runScale(run.plan, affectedOutput(run.plan, {g.x, g.y, g.width, g.height}));
+    const Placement part = affectedOutput(run.plan, {g.x, g.y, g.width, g.height});
+    runScale(run.plan, part);
+    if (part.width > 0) {
+      run.changedOutput->push_back(Rect{static_cast<double>(part.x), static_cast<double>(part.y),
+                                        static_cast<double>(part.width),
+                                        static_cast<double>(part.height)});
+    }
   }
   return std::nullopt;
 }
@@ -350,7 +365,9 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
     if (core.stopping) return false;
     core.inFlight = true;
   }
-  queue->async([core = run.core, weak = run.stream, status] {
+  std::optional<std::vector<Rect>> changed;
+  if (status == FrameStatus::kComplete) changed = run.changedOutput;
+  queue->async([core = run.core, weak = run.stream, status, changed = std::move(changed)] {
     if (const auto stream = weak.lock()) {
       StreamOutput* output = nullptr;
       {
@@ -359,7 +376,8 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
       }
       if (output != nullptr) {
         // Idle frames carry no image, as nothing new is to be seen.
-        FrameSample sample(status, status == FrameStatus::kComplete ? &core->pixels : nullptr);
+        FrameSample sample(status, status == FrameStatus::kComplete ? &core->pixels : nullptr,
+                           changed);
         output->streamDidOutputSampleBuffer(*stream, sample, StreamOutputType::kScreen);
       }
     }
@@ -374,7 +392,7 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
 
 void captureLoop(std::shared_ptr<StreamCore> core, std::weak_ptr<X11CaptureStream> stream,
                  const StartHandler& handler) {
-  CaptureRun run{std::move(core), std::move(stream), {}, {}, {}, {}, true, false};
+  CaptureRun run{std::move(core), std::move(stream), {}, {}, {}, {}, true, false, {}};
   if (auto failure = setUp(run)) {
     handler(failure);
     return;
