@@ -16,12 +16,8 @@ warmup=${WARMUP_SECONDS:-2}
 run=${RUN_SECONDS:-6}
 out=build/bench/pipe
 mkdir -p "$out"
-for tool in Xvfb ffmpeg cc pkg-config; do
-  command -v "$tool" >/dev/null || {
-    echo "missing $tool: apt-get install -y xvfb ffmpeg gcc pkg-config libxcb1-dev" >&2
-    exit 1
-  }
-done
+# The peer and a C compiler come on top of what the build needs.
+bash scripts/bootstrap.sh ffmpeg gcc
 [ -x "$bin" ] || { echo "build first: cmake --build --preset ci -j2" >&2; exit 1; }
 cc -O2 -o "$out/frame_reader" bench/frame_reader.c
 cc -O2 -o "$out/floor_writer" bench/floor_writer.c

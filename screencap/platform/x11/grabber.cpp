@@ -26,9 +26,11 @@ constexpr std::uint32_t kGreenMask = 0x00ff00U;
 constexpr std::uint32_t kBlueMask = 0x0000ffU;
 constexpr std::uint8_t kBitsPerPixel = 32;
 constexpr std::size_t kBytesPerPixel = kBitsPerPixel / 8;
-// Partial grabs land here before their rows go into the screen copy. Changes
-// larger than this part of the screen are cheaper as one whole grab.
-constexpr std::size_t kScratchShare = 4;  // a quarter of the screen copy
+// Changes larger than this part of the screen are cheaper as one whole grab.
+constexpr std::size_t kPartialShare = 4;  // a quarter
+// Partial grabs land in this much of the segment, in batches, before their
+// rows go into the screen copy: small, so it adds little to the memory in use.
+constexpr std::size_t kScratchBytes = 256 * 1024;
 constexpr std::size_t kScratchAlignment = 64;
 // Beyond this many rectangles the round trips cost more than they save.
 constexpr std::size_t kMostPartialGrabs = 32;
@@ -232,7 +234,8 @@ std::optional<PlatformError> locateDisplay(Grabber& grabber, DisplayID display, 
 
 std::optional<PlatformError> prepareSegment(Grabber& grabber, ScreenArea area) {
   const std::size_t copyBytes = aligned(areaBytes(area));
-  const std::size_t bytes = copyBytes + aligned(copyBytes / kScratchShare);
+  // At least a few rows of the widest area (16384 pixels, 64 KiB a row).
+  const std::size_t bytes = copyBytes + kScratchBytes;
   grabber.area = area;
   grabber.scratchOffset = copyBytes;
   if (bytes <= grabber.segmentBytes) return std::nullopt;
@@ -383,50 +386,79 @@ std::optional<PlatformError> takeChanges(Grabber& grabber, Changes& changes) {
 bool fitsPartialGrab(const Grabber& grabber, const std::vector<ScreenArea>& areas) {
   if (areas.size() > kMostPartialGrabs) return false;
   std::size_t bytes = 0;
-  for (const ScreenArea& area : areas) bytes += aligned(areaBytes(area));
-  return grabber.scratchOffset + bytes <= grabber.segmentBytes;
+  for (const ScreenArea& area : areas) bytes += areaBytes(area);
+  return bytes <= areaBytes(grabber.area) / kPartialShare;
 }
 
-std::optional<PlatformError> grabRects(Grabber& grabber, const std::vector<ScreenArea>& areas) {
-  if (!fitsPartialGrab(grabber, areas)) return error("the partial grab does not fit its buffer");
-  const ScreenArea& a = grabber.area;
-  // All requests go out before the first reply is awaited: one round trip.
-  std::vector<xcb_shm_get_image_cookie_t> cookies;
-  std::vector<std::size_t> offsets;
-  std::size_t offset = grabber.scratchOffset;
-  for (const ScreenArea& r : areas) {
-    cookies.push_back(xcb_shm_get_image(
-        grabber.connection, grabber.root, static_cast<std::int16_t>(a.x + r.x),
-        static_cast<std::int16_t>(a.y + r.y), static_cast<std::uint16_t>(r.width),
-        static_cast<std::uint16_t>(r.height), std::numeric_limits<std::uint32_t>::max(),
-        XCB_IMAGE_FORMAT_Z_PIXMAP, grabber.segment, static_cast<std::uint32_t>(offset)));
-    offsets.push_back(offset);
-    offset += aligned(areaBytes(r));
-  }
+namespace {
+
+// One band of rows of a changed rectangle, on its way through the scratch.
+struct Band {
+  ScreenArea rows;
+  std::size_t offset = 0;
+  xcb_shm_get_image_cookie_t cookie{};
+};
+
+// Collects the replies of `bands` and moves their rows into the screen copy.
+std::optional<PlatformError> settle(Grabber& grabber, std::vector<Band>& bands) {
   std::optional<PlatformError> result;
-  const std::size_t copyStride = static_cast<std::size_t>(a.width) * kBytesPerPixel;
-  for (std::size_t i = 0; i < cookies.size(); ++i) {
+  const std::size_t copyStride = static_cast<std::size_t>(grabber.area.width) * kBytesPerPixel;
+  for (const Band& band : bands) {
     xcb_generic_error_t* failure = nullptr;
     Reply<xcb_shm_get_image_reply_t> image(
-        xcb_shm_get_image_reply(grabber.connection, cookies[i], &failure));
+        xcb_shm_get_image_reply(grabber.connection, band.cookie, &failure));
     Reply<xcb_generic_error_t> failed(failure);
     if (result) continue;  // every reply is still collected
-    const ScreenArea& r = areas[i];
+    const ScreenArea& r = band.rows;
     if (!image) {
       result = requestFailed(grabber, "the screen grab", failure);
-    } else if (image->size != areaBytes(r)) {
+      continue;
+    }
+    if (image->size != areaBytes(r)) {
       result = error("the X server " + quoted(grabber) + " returned a grab of an unexpected size");
-    } else {
-      const std::size_t rowBytes = static_cast<std::size_t>(r.width) * kBytesPerPixel;
-      const std::uint8_t* from = grabber.segmentAddress + offsets[i];
-      std::uint8_t* to = grabber.segmentAddress + static_cast<std::size_t>(r.y) * copyStride +
-                         static_cast<std::size_t>(r.x) * kBytesPerPixel;
-      for (int row = 0; row < r.height; ++row) {
-        std::memcpy(to + row * copyStride, from + row * rowBytes, rowBytes);
-      }
+      continue;
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(r.width) * kBytesPerPixel;
+    const std::uint8_t* from = grabber.segmentAddress + band.offset;
+    std::uint8_t* to = grabber.segmentAddress + static_cast<std::size_t>(r.y) * copyStride +
+                       static_cast<std::size_t>(r.x) * kBytesPerPixel;
+    for (int row = 0; row < r.height; ++row) {
+      std::memcpy(to + row * copyStride, from + row * rowBytes, rowBytes);
     }
   }
+  bands.clear();
   return result;
+}
+
+}  // namespace
+
+std::optional<PlatformError> grabRects(Grabber& grabber, const std::vector<ScreenArea>& areas) {
+  const ScreenArea& a = grabber.area;
+  const std::size_t scratchEnd = grabber.scratchOffset + kScratchBytes;
+  // Requests go out in batches that fill the scratch, each batch one round trip.
+  std::vector<Band> bands;
+  std::size_t offset = grabber.scratchOffset;
+  for (const ScreenArea& r : areas) {
+    if (r.width <= 0 || r.height <= 0) continue;
+    const std::size_t rowBytes = static_cast<std::size_t>(r.width) * kBytesPerPixel;
+    const int rowsPerBand = static_cast<int>(std::max<std::size_t>(kScratchBytes / rowBytes, 1));
+    for (int top = r.y; top < r.y + r.height; top += rowsPerBand) {
+      const ScreenArea rows{r.x, top, r.width, std::min(rowsPerBand, r.y + r.height - top)};
+      if (offset + areaBytes(rows) > scratchEnd) {
+        if (auto failure = settle(grabber, bands)) return failure;
+        offset = grabber.scratchOffset;
+      }
+      Band band{rows, offset, {}};
+      band.cookie = xcb_shm_get_image(
+          grabber.connection, grabber.root, static_cast<std::int16_t>(a.x + rows.x),
+          static_cast<std::int16_t>(a.y + rows.y), static_cast<std::uint16_t>(rows.width),
+          static_cast<std::uint16_t>(rows.height), std::numeric_limits<std::uint32_t>::max(),
+          XCB_IMAGE_FORMAT_Z_PIXMAP, grabber.segment, static_cast<std::uint32_t>(offset));
+      bands.push_back(band);
+      offset += aligned(areaBytes(rows));
+    }
+  }
+  return settle(grabber, bands);
 }
 
 }  // namespace vexel::screencap::x11

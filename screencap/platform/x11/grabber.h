@@ -52,7 +52,7 @@ struct Grabber {
   ScreenArea area;
   int segmentId = -1;
   std::uint8_t* segmentAddress = nullptr;
-  std::size_t segmentBytes = 0;  // the screen copy, then room for partial grabs
+  std::size_t segmentBytes = 0;  // the screen copy, then a scratch for partial grabs
   std::size_t scratchOffset = 0;
   xcb_shm_seg_t segment = 0;
   bool segmentAttached = false;
@@ -85,11 +85,11 @@ struct Changes {
 };
 std::optional<PlatformError> takeChanges(Grabber& grabber, Changes& changes);
 
-// Whether grabRects can take `areas` in one go.
+// Whether `areas` are few and small enough to be cheaper than a whole grab.
 bool fitsPartialGrab(const Grabber& grabber, const std::vector<ScreenArea>& areas);
 
 // Refreshes only these parts of the screen copy (area coordinates, inside
-// the area, fitsPartialGrab true).
+// the area).
 std::optional<PlatformError> grabRects(Grabber& grabber, const std::vector<ScreenArea>& areas);
 
 struct Activity {
