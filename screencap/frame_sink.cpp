@@ -83,12 +83,16 @@ ChangedAreas reportedChanges(const std::optional<std::vector<AttachmentDictionar
   const auto w = static_cast<double>(width);
   const auto h = static_cast<double>(height);
   for (const Rect& r : *rects) {
-    // Whole pixels that the rectangle touches; NaN clamps to nothing.
+    if (!std::isfinite(r.x) || !std::isfinite(r.y) || !std::isfinite(r.width) ||
+        !std::isfinite(r.height)) {
+      return ChangedAreas::all();
+    }
+    // The whole pixels that the rectangle touches.
     const double x0 = std::clamp(std::floor(r.x), 0.0, w);
     const double y0 = std::clamp(std::floor(r.y), 0.0, h);
     const double x1 = std::clamp(std::ceil(r.x + r.width), x0, w);
     const double y1 = std::clamp(std::ceil(r.y + r.height), y0, h);
-    if (!(x1 > x0) || !(y1 > y0)) continue;
+    if (x1 <= x0 || y1 <= y0) continue;
     changes.areas.push_back({static_cast<std::size_t>(x0), static_cast<std::size_t>(y0),
                              static_cast<std::size_t>(x1 - x0), static_cast<std::size_t>(y1 - y0)});
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 #include "tests/screencap/fakes.h"
@@ -288,6 +289,7 @@ TEST(FrameIntake, ReportedChangesAreEnoughToKeepTheLatestFrame) {
       {"after an exchange", {7, 0, 3, 3}, std::vector<Rect>{{7, 0, 3, 3}}},
       {"unchanged, ticked", {0, 0, 0, 0}, std::vector<Rect>{}},
       {"past the edges, fractional", {8, 6, 2, 2}, std::vector<Rect>{{7.5, 5.5, 10, 10}}},
+      {"unreadable", {3, 3, 4, 4}, std::vector<Rect>{{std::nan(""), 0, 1, 1}}},
       {"passed over", {0, 0, 10, 8}, std::nullopt, FrameStatus::kBlank, false},
       {"reported against the one passed over", {2, 2, 1, 1}, std::vector<Rect>{{2, 2, 1, 1}}},
       {"idle in between", {0, 0, 0, 0}, std::nullopt, FrameStatus::kIdle, false},
