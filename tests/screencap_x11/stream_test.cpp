@@ -118,12 +118,22 @@ class Recorder final : public StreamOutput, public StreamDelegate {
       }
       pixels->unlockBaseAddress(kPixelBufferLockReadOnly);
     }
+    std::optional<std::vector<Rect>> reported;
+    if (auto attachments = sample.sampleAttachments(); attachments && !attachments->empty()) {
+      const auto found = attachments->front().find(kStreamFrameInfoDirtyRects);
+      if (found != attachments->front().end())
+        reported = std::get<std::vector<Rect>>(found->second);
+    }
     std::lock_guard guard(mutex_);
     ++delivered;
     wrongType = wrongType || type != StreamOutputType::kScreen;
     statuses.push_back(status.value_or(-1));
     if (status == static_cast<std::int64_t>(FrameStatus::kComplete)) {
       if (!frame) missingImage = true;
+      if (frame && latest && reported) {
+        ++partialFrames;
+        unreportedChanges += changedOutside(*latest, *frame, *reported);
+      }
       latest = std::move(frame);
       ++completes;
     }
@@ -150,8 +160,28 @@ class Recorder final : public StreamOutput, public StreamDelegate {
   }
   std::mutex mutex_;
   std::condition_variable changed_;
+  // Pixels that differ between two frames outside the rectangles reported.
+  static int changedOutside(const Frame& before, const Frame& after,
+                            const std::vector<Rect>& reported) {
+    int outside = 0;
+    for (std::size_t y = 0; y < after.height; ++y) {
+      for (std::size_t x = 0; x < after.width; ++x) {
+        if (before.at(x, y) == after.at(x, y)) continue;
+        bool inside = false;
+        for (const Rect& r : reported) {
+          inside =
+              inside || (static_cast<double>(x) >= r.x && static_cast<double>(x) < r.x + r.width &&
+                         static_cast<double>(y) >= r.y && static_cast<double>(y) < r.y + r.height);
+        }
+        outside += inside ? 0 : 1;
+      }
+    }
+    return outside;
+  }
   int delivered = 0;
   int completes = 0;
+  int partialFrames = 0;      // complete frames that reported what changed
+  int unreportedChanges = 0;  // pixels changed outside what they reported
   int stops = 0;
   bool wrongType = false;
   bool missingImage = false;
@@ -404,9 +434,9 @@ TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
   EXPECT_FALSE(recorder_.wrongType);
 }
 
-// A small change refreshes only the output pixels that show it, and the
-// frame then equals a fresh whole capture: filter edges right, and no trace
-// of the pointer where it was drawn before.
+// A small change refreshes only the output pixels that show it, reports
+// where, and the frame then equals a fresh whole capture: filter edges
+// right, and no trace of the pointer where it was drawn before.
 TEST_F(X11Stream, ASmallChangeUpdatesOnlyItsPartOfTheFrame) {
   painter_->warp(300, 700);
   auto started = start(*factory_, display_, configuration(1280, 720, true), recorder_, queue_);
@@ -453,6 +483,9 @@ TEST_F(X11Stream, ASmallChangeUpdatesOnlyItsPartOfTheFrame) {
   EXPECT_EQ(differsFromFresh, 0);
   EXPECT_EQ(changedOutside, 0);
   EXPECT_NE(after.at(200, 467), before.at(200, 467)) << "the old pointer is still drawn";
+  // The changes came as partial frames, each saying where it changed.
+  EXPECT_GT(recorder_.partialFrames, 0);
+  EXPECT_EQ(recorder_.unreportedChanges, 0);
 }
 
 TEST_F(X11Stream, TheCursorIsDrawnOnlyWhenShown) {
