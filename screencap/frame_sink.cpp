@@ -68,7 +68,23 @@ void ChangedAreas::add(const ChangedAreas& more) {
     *this = all();
     return;
   }
-  areas.insert(areas.end(), more.areas.begin(), more.areas.end());
+  for (Area joined : more.areas) {
+    // Rectangles that mostly overlap, as a moving one does from frame to
+    // frame, are copied once as their bounding box.
+    for (auto it = areas.begin(); it != areas.end();) {
+      const std::size_t x0 = std::min(it->x, joined.x);
+      const std::size_t y0 = std::min(it->y, joined.y);
+      const Area box{x0, y0, std::max(it->x + it->width, joined.x + joined.width) - x0,
+                     std::max(it->y + it->height, joined.y + joined.height) - y0};
+      if (box.width * box.height <= it->width * it->height + joined.width * joined.height) {
+        joined = box;
+        it = areas.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    areas.push_back(joined);
+  }
 }
 
 ChangedAreas reportedChanges(const std::optional<std::vector<AttachmentDictionary>>& attachments,

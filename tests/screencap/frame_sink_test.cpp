@@ -280,6 +280,7 @@ TEST(FrameIntake, ReportedChangesAreEnoughToKeepTheLatestFrame) {
   const Step steps[] = {
       {"first, unreported", {0, 0, 10, 8}, std::nullopt},
       {"one rectangle", {1, 1, 2, 2}, std::vector<Rect>{{1, 1, 2, 2}}},
+      {"moved by a pixel", {2, 2, 2, 2}, std::vector<Rect>{{2, 2, 2, 2}}},
       {"two frames before a tick, first",
        {5, 5, 3, 2},
        std::vector<Rect>{{5, 5, 3, 2}},
