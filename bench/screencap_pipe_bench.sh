@@ -100,15 +100,18 @@ for mode in ${SIZES:-1920x1080@30 3840x2160@60}; do
 done
 
 printf '\n# load after: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
-# Ratios: CPU counting the X server against ffmpeg's; rate against the
-# nominal 1000/trunc(1000/fps); idle CPU and jitter against the floor's.
+# Ratios: CPU counting the X server against ffmpeg's, per second and per
+# frame delivered (fairer when one of them falls short of the rate); rate
+# against the nominal 1000/trunc(1000/fps); CPU and jitter against the floor's.
+printf '\n%-22s %11s %15s %12s %10s %10s\n' case sum/ffmpeg per-frame_sum/ff fps/nominal \
+  cpu/floor jit/floor
 awk '
   { key=$1" "$2; cpu[key,$3]=$4; sum[key,$3]=$6; fps[key,$3]=$7; jit[key,$3]=$8; keys[key]=1 }
   END {
-    printf "\n%-22s %14s %12s %14s %12s\n", "case", "sum/ffmpeg", "fps/nominal", "cpu/floor", "jit/floor"
     for (k in keys) {
       split(k, a, " "); split(a[1], m, "@"); nom = 1000 / int(1000 / m[2])
-      printf "%-22s %14.2f %12.3f %14.2f %12.2f\n", k, sum[k,"vexel"] / sum[k,"ffmpeg"],
+      printf "%-22s %11.2f %15.2f %12.3f %10.2f %10.2f\n", k, sum[k,"vexel"] / sum[k,"ffmpeg"],
+        (sum[k,"vexel"] / fps[k,"vexel"]) / (sum[k,"ffmpeg"] / fps[k,"ffmpeg"]),
         fps[k,"vexel"] / nom, cpu[k,"vexel"] / cpu[k,"floor"],
         (jit[k,"floor"] > 0 ? jit[k,"vexel"] / jit[k,"floor"] : 0)
     }
