@@ -30,7 +30,7 @@ constexpr std::size_t kBytesPerPixel = kBitsPerPixel / 8;
 constexpr std::size_t kPartialShare = 4;  // a quarter
 // Partial grabs land in this much of the segment, in batches, before their
 // rows go into the screen copy: small, so it adds little to the memory in use.
-constexpr std::size_t kScratchBytes = 256 * 1024;
+constexpr std::size_t kScratchBytes = std::size_t{256} * 1024;
 constexpr std::size_t kScratchAlignment = 64;
 // Beyond this many rectangles the round trips cost more than they save.
 constexpr std::size_t kMostPartialGrabs = 32;
