@@ -221,7 +221,8 @@ function openChannel(
   server.once('error', (error) => settle(error));
   server.once('connection', (writer: Socket) => settle(undefined, writer));
   const path = join(dir, 'frames');
-  server.listen(path, () => {
+  // exclusive: a cluster worker listens itself, not through its primary.
+  server.listen({ path, exclusive: true }, () => {
     reader = createConnection({ path, onread: { buffer, callback } });
     reader.on('error', (error) => settle(error));
   });
