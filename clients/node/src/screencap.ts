@@ -562,8 +562,9 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
 }
 
 /**
- * Starts `vexel-screencap` in capture mode at once and returns the stream
- * without waiting for it.
+ * Starts `vexel-screencap` in capture mode and returns the stream without
+ * waiting for it. The helper runs as soon as its frame socket is connected,
+ * within a few turns of the event loop; `pid` is known from then on.
  */
 export function startScreencap(options: ScreencapOptions = {}): ScreencapStream {
   const args = [
