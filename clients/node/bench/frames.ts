@@ -24,12 +24,12 @@ interface Window {
 }
 
 // Starts measuring at the first frame, stops after `seconds`.
-function meter(pid: number) {
+function meter(pid: () => number) {
   let start: { at: bigint; reader: NodeJS.CpuUsage; helper: number; frames: number } | undefined;
   return {
     tick(frames: number): Window | undefined {
       if (start === undefined) {
-        start = { at: process.hrtime.bigint(), reader: process.cpuUsage(), helper: cpuOf(pid), frames };
+        start = { at: process.hrtime.bigint(), reader: process.cpuUsage(), helper: cpuOf(pid()), frames };
         return undefined;
       }
       const wall = Number(process.hrtime.bigint() - start.at) / 1e9;
@@ -39,7 +39,7 @@ function meter(pid: number) {
         frames: frames - start.frames,
         wall,
         reader: (used.user + used.system) / 1e6,
-        helper: cpuOf(pid) - start.helper,
+        helper: cpuOf(pid()) - start.helper,
       };
     },
   };
@@ -47,7 +47,7 @@ function meter(pid: number) {
 
 async function viaClient(reuseBuffers: boolean): Promise<Window> {
   const stream = startScreencap({ path: program, ...size, reuseBuffers });
-  const clock = meter(stream.pid ?? 0);
+  const clock = meter(() => stream.pid ?? 0);
   let frames = 0;
   let result: Window | undefined;
   for await (const frame of stream) {
@@ -65,7 +65,7 @@ function plain(): Promise<Window> {
     const child = spawn(program, ['--width', '1920', '--height', '1080', '--fps', '30'], {
       stdio: ['ignore', 'pipe', 'ignore'],
     });
-    const clock = meter(child.pid ?? 0);
+    const clock = meter(() => child.pid ?? 0);
     let bytes = 0;
     let frames = 0;
     child.stdout.on('data', (chunk: Buffer) => {

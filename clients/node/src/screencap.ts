@@ -1,5 +1,9 @@
 import { spawn, type ChildProcessByStdio } from 'node:child_process';
 import { EventEmitter } from 'node:events';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { createConnection, createServer, type Socket } from 'node:net';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
 import type { Readable } from 'node:stream';
 import { clip, HelperExitError, ProtocolError, type ExitInfo } from './errors.js';
 import { lineReader } from './lines.js';
@@ -10,6 +14,8 @@ const MAX_LINE = 64 * 1024;
 const MAX_ROSTER_BYTES = 1 << 20;
 // Far beyond any real display, small enough to allocate.
 const MAX_FRAME_BYTES = 1 << 30;
+// Where reads land before the DIMS line; one read, then reading pauses.
+const EARLY_BYTES = 64 * 1024;
 
 /** One entry of the display roster. */
 export interface Display {
@@ -167,7 +173,60 @@ export function listDisplays(options: ListOptions = {}): Promise<Display[]> {
   });
 }
 
-type Child = ChildProcessByStdio<null, Readable, Readable>;
+type Child = ChildProcessByStdio<null, null, Readable>;
+
+interface Channel {
+  /** Our end, reading straight into the buffers `buffer` hands out. */
+  reader: Socket;
+  /** The end the helper writes its frames to; ours to close once it is spawned. */
+  writer: Socket;
+}
+
+/**
+ * Connects a Unix socket to itself. Unlike the pipe spawn() makes, its
+ * reading end takes `onread`, so the kernel copies the frame bytes once,
+ * straight to their place in the frame, in reads larger than a stream's.
+ */
+function openChannel(
+  buffer: () => Buffer,
+  callback: (count: number, into: Buffer) => boolean,
+  done: (error: Error | undefined, channel?: Channel) => void,
+): void {
+  // A socket's path must stay short (104 bytes on macOS).
+  const base = Buffer.byteLength(tmpdir()) > 64 ? '/tmp' : tmpdir();
+  let dir: string;
+  try {
+    // Private to this user: nobody else can connect in our reader's place.
+    dir = mkdtempSync(join(base, 'vexel-'));
+  } catch (error) {
+    process.nextTick(done, error as Error);
+    return;
+  }
+  const server = createServer({ pauseOnConnect: true });
+  let reader: Socket | undefined;
+  let settled = false;
+  const settle = (error: Error | undefined, writer?: Socket) => {
+    if (settled) return;
+    settled = true;
+    server.close();
+    rmSync(dir, { recursive: true, force: true });
+    if (error !== undefined) {
+      writer?.destroy();
+      reader?.destroy();
+      done(error);
+    } else if (reader !== undefined && writer !== undefined) {
+      done(undefined, { reader, writer });
+    }
+  };
+  server.once('error', (error) => settle(error));
+  server.once('connection', (writer: Socket) => settle(undefined, writer));
+  const path = join(dir, 'frames');
+  // exclusive: a cluster worker listens itself, not through its primary.
+  server.listen({ path, exclusive: true }, () => {
+    reader = createConnection({ path, onread: { buffer, callback } });
+    reader.on('error', (error) => settle(error));
+  });
+}
 
 interface Waiter {
   resolve: (result: IteratorResult<Frame>) => void;
@@ -184,9 +243,12 @@ const DONE: IteratorResult<Frame> = { value: undefined, done: true };
 export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame>, AsyncIterator<Frame> {
   /** The frame size from the DIMS line; rejects if the helper ends or misbehaves first. */
   readonly dims: Promise<Dims>;
-  readonly pid: number | undefined;
 
-  private readonly child: Child;
+  private child: Child | undefined;
+  private reader: Socket | undefined;
+  private readerClosed = false;
+  private childEnd: { status: number | null; signal: NodeJS.Signals | null; spawnError?: Error } | undefined;
+  private readonly program: string;
   private readonly reuse: boolean;
   private readonly maxQueued: number;
   private readonly stopTimeoutMs: number;
@@ -196,6 +258,9 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
   private frameBytes = 0;
   private filling: Buffer | undefined;
   private filled = 0;
+  /** The rest of `filling`, handed to the socket for its next read. */
+  private view: Buffer | undefined;
+  private scratch: Buffer | undefined;
   private readonly queue: Buffer[] = [];
   private readonly spare: Buffer[] = [];
   private lent: Buffer | undefined;
@@ -210,12 +275,15 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
   private settleDims!: (dims: Dims) => void;
   private refuseDims!: (error: Error) => void;
   private readonly dimsTimer: NodeJS.Timeout;
+  private readonly lines: ReturnType<typeof lineReader>;
   private readonly closed: Promise<StopResult>;
+  private resolveClosed!: (result: StopResult) => void;
   private stopping: Promise<StopResult> | undefined;
 
   /** @internal Use {@link startScreencap}. */
   constructor(program: string, args: string[], options: ScreencapOptions) {
     super();
+    this.program = program;
     this.reuse = options.reuseBuffers === true;
     this.maxQueued = options.maxQueuedFrames ?? 2;
     this.stopTimeoutMs = options.stopTimeoutMs ?? 5000;
@@ -228,52 +296,30 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
     });
     // A host that never looks at dims must not see an unhandled rejection.
     this.dims.catch(() => {});
-
-    this.child = spawn(program, args, { env: options.env ?? process.env, stdio: ['ignore', 'pipe', 'pipe'] });
-    this.pid = this.child.pid;
+    this.closed = new Promise((resolve) => {
+      this.resolveClosed = resolve;
+    });
     const dimsTimeoutMs = options.dimsTimeoutMs ?? 15_000;
     this.dimsTimer = setTimeout(
       () => this.abort(new ProtocolError(PROGRAM, `no DIMS line within ${dimsTimeoutMs} ms`)),
       dimsTimeoutMs,
     );
-
-    const lines = lineReader(
+    this.lines = lineReader(
       MAX_LINE,
       (line) => this.onLine(line),
       (start) => this.onLine(start),
     );
-    this.child.stderr.setEncoding('utf8');
-    this.child.stderr.on('data', (text: string) => lines.push(text));
-    this.child.stdout.on('data', (chunk: Buffer) => this.onData(chunk));
-    this.child.stdout.on('error', () => {});
+    const env = options.env ?? process.env;
+    openChannel(
+      () => this.nextView(),
+      (count, into) => this.onRead(count, into),
+      (error, channel) => this.launch(args, env, error, channel),
+    );
+  }
 
-    let spawnError: Error | undefined;
-    this.child.once('error', (error) => {
-      spawnError = error;
-    });
-    this.closed = new Promise((resolve) => {
-      this.child.once('close', (status, signal) => {
-        clearTimeout(this.dimsTimer);
-        const rest = lines.rest();
-        if (rest !== '') this.onLine(rest);
-        const result: StopResult = { status, signal, line: this.lastLine };
-        if (spawnError !== undefined) {
-          this.failure ??= startFailure(program, spawnError);
-          result.line = spawnError.message;
-        } else if (!this.pipeClosed && !(status === 0 && signal === null)) {
-          this.failure ??= new HelperExitError(PROGRAM, result, this.lastLine, 'while streaming');
-        }
-        if (this.dimsPending) {
-          this.dimsPending = false;
-          this.refuseDims(this.failure ?? new HelperExitError(PROGRAM, result, this.lastLine, 'before its DIMS line'));
-        }
-        this.ended = true;
-        this.filling = undefined;
-        if (this.waiter !== undefined) this.finish(this.waiter);
-        this.emit('exit', result);
-        resolve(result);
-      });
-    });
+  /** The helper's process id, once it is running (a moment after the start). */
+  get pid(): number | undefined {
+    return this.child?.pid;
   }
 
   [Symbol.asyncIterator](): AsyncIterator<Frame> {
@@ -311,13 +357,81 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
   stop(): Promise<StopResult> {
     if (this.stopping === undefined) {
       this.closePipe();
-      const timer = setTimeout(() => this.child.kill('SIGKILL'), this.stopTimeoutMs);
+      const timer = setTimeout(() => this.child?.kill('SIGKILL'), this.stopTimeoutMs);
       this.stopping = this.closed.then((result) => {
         clearTimeout(timer);
         return result;
       });
     }
     return this.stopping;
+  }
+
+  private launch(args: string[], env: NodeJS.ProcessEnv, error?: Error, channel?: Channel): void {
+    if (error !== undefined || channel === undefined) {
+      this.readerClosed = true;
+      this.onChildClose(null, null, error ?? new Error('no frame channel'));
+      return;
+    }
+    const { reader, writer } = channel;
+    this.reader = reader;
+    reader.once('close', () => {
+      this.readerClosed = true;
+      this.maybeEnd();
+    });
+    if (this.pipeClosed) reader.destroy();
+    let child: Child;
+    try {
+      child = spawn(this.program, args, { env, stdio: ['ignore', writer, 'pipe'] });
+    } catch (spawnError) {
+      reader.destroy();
+      this.onChildClose(null, null, spawnError as Error);
+      return;
+    } finally {
+      // The helper holds its own copy now; ours would keep the stream open.
+      writer.destroy();
+    }
+    this.child = child;
+    if (this.failure !== undefined) child.kill('SIGKILL');
+    child.stderr.setEncoding('utf8');
+    child.stderr.on('data', (text: string) => this.lines.push(text));
+    let spawnError: Error | undefined;
+    child.once('error', (problem) => {
+      spawnError = problem;
+    });
+    child.once('close', (status, signal) => this.onChildClose(status, signal, spawnError));
+  }
+
+  private onChildClose(status: number | null, signal: NodeJS.Signals | null, spawnError?: Error): void {
+    clearTimeout(this.dimsTimer);
+    const rest = this.lines.rest();
+    if (rest !== '') this.onLine(rest);
+    this.childEnd = spawnError === undefined ? { status, signal } : { status, signal, spawnError };
+    // Bytes held back for a DIMS line that can no longer come are dropped.
+    if (this.frameBytes === 0) this.reader?.destroy();
+    this.maybeEnd();
+  }
+
+  // The end comes once the helper is gone and every byte it wrote has been read.
+  private maybeEnd(): void {
+    if (this.childEnd === undefined || !this.readerClosed || this.ended) return;
+    const { status, signal, spawnError } = this.childEnd;
+    const result: StopResult = { status, signal, line: this.lastLine };
+    if (spawnError !== undefined) {
+      this.failure ??= startFailure(this.program, spawnError);
+      result.line = spawnError.message;
+    } else if (!this.pipeClosed && !(status === 0 && signal === null)) {
+      this.failure ??= new HelperExitError(PROGRAM, result, this.lastLine, 'while streaming');
+    }
+    if (this.dimsPending) {
+      this.dimsPending = false;
+      this.refuseDims(this.failure ?? new HelperExitError(PROGRAM, result, this.lastLine, 'before its DIMS line'));
+    }
+    this.ended = true;
+    this.filling = undefined;
+    this.view = undefined;
+    if (this.waiter !== undefined) this.finish(this.waiter);
+    this.emit('exit', result);
+    this.resolveClosed(result);
   }
 
   private lend(data: Buffer): Frame {
@@ -341,7 +455,8 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
     this.queue.length = 0;
     this.early = [];
     this.filling = undefined;
-    this.child.stdout.destroy();
+    this.view = undefined;
+    this.reader?.destroy();
     if (this.waiter !== undefined) this.finish(this.waiter);
   }
 
@@ -351,11 +466,11 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
       this.dimsPending = false;
       this.refuseDims(error);
     }
-    this.child.kill('SIGKILL');
+    this.child?.kill('SIGKILL');
   }
 
   private resumeIfRoom(): void {
-    if (this.frameBytes > 0 && !this.pipeClosed && this.queue.length < this.maxQueued) this.child.stdout.resume();
+    if (this.frameBytes > 0 && !this.pipeClosed && this.queue.length < this.maxQueued) this.reader?.resume();
   }
 
   private onLine(line: string): void {
@@ -384,18 +499,53 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
     this.resumeIfRoom();
   }
 
-  private onData(chunk: Buffer): void {
-    if (this.pipeClosed) return;
-    if (this.frameBytes === 0) {
-      // Frame bytes can overtake the DIMS line (two pipes): hold them.
-      this.early.push(chunk);
-      this.child.stdout.pause();
-      return;
+  // Where the socket's next read lands: the unfilled rest of the frame.
+  private nextView(): Buffer {
+    if (this.frameBytes === 0 || this.pipeClosed || this.ended) {
+      this.scratch ??= Buffer.allocUnsafe(EARLY_BYTES);
+      return this.scratch;
     }
-    this.cut(chunk);
+    if (this.filling === undefined) {
+      this.filling = this.spare.pop() ?? Buffer.allocUnsafe(this.frameBytes);
+      this.filled = 0;
+    }
+    this.view = this.filling.subarray(this.filled);
+    return this.view;
   }
 
+  /** Returns false to pause reading. */
+  private onRead(count: number, into: Buffer): boolean {
+    if (this.pipeClosed || this.ended) return false;
+    if (into === this.view) {
+      this.view = undefined;
+      this.filled += count;
+      if (this.filled === this.frameBytes) this.deliver();
+    } else if (this.frameBytes === 0) {
+      // Frame bytes can overtake the DIMS line (two channels): hold them.
+      this.early.push(Buffer.from(into.subarray(0, count)));
+      return false;
+    } else {
+      this.cut(into.subarray(0, count));
+    }
+    return this.queue.length < this.maxQueued;
+  }
+
+  private deliver(): void {
+    const data = this.filling;
+    if (data === undefined) return;
+    this.filling = undefined;
+    const waiter = this.waiter;
+    if (waiter !== undefined) {
+      this.waiter = undefined;
+      waiter.resolve({ value: this.lend(data), done: false });
+    } else {
+      this.queue.push(data);
+    }
+  }
+
+  // Copies bytes that did not land in place (those read before the DIMS line).
   private cut(chunk: Buffer): void {
+    this.view = undefined;
     let pos = 0;
     while (pos < chunk.length) {
       if (this.filling === undefined) {
@@ -406,25 +556,15 @@ export class ScreencapStream extends EventEmitter implements AsyncIterable<Frame
       chunk.copy(this.filling, this.filled, pos, pos + count);
       pos += count;
       this.filled += count;
-      if (this.filled === this.frameBytes) {
-        const data = this.filling;
-        this.filling = undefined;
-        const waiter = this.waiter;
-        if (waiter !== undefined) {
-          this.waiter = undefined;
-          waiter.resolve({ value: this.lend(data), done: false });
-        } else {
-          this.queue.push(data);
-        }
-      }
+      if (this.filled === this.frameBytes) this.deliver();
     }
-    if (this.queue.length >= this.maxQueued) this.child.stdout.pause();
   }
 }
 
 /**
- * Starts `vexel-screencap` in capture mode at once and returns the stream
- * without waiting for it.
+ * Starts `vexel-screencap` in capture mode and returns the stream without
+ * waiting for it. The helper runs as soon as its frame socket is connected,
+ * within a few turns of the event loop; `pid` is known from then on.
  */
 export function startScreencap(options: ScreencapOptions = {}): ScreencapStream {
   const args = [

@@ -128,6 +128,16 @@ for (const { mode, frames, status, line } of [
   });
 }
 
+test('capture: stopping at once still ends the helper cleanly; a missing program rejects', async () => {
+  const early = await startScreencap(as('cap-flood')).stop();
+  assert.equal(early.status, 0);
+  assert.match(early.line, closingLine);
+  const missing = startScreencap({ path: join(tmpdir(), 'vexel-missing', 'vexel-screencap') });
+  await assert.rejects(missing.dims, /vexel-screencap could not be started/);
+  await assert.rejects(missing.next(), /could not be started/);
+  assert.notEqual((await missing.stop()).status, 0);
+});
+
 test('roster: a failing or garbled helper rejects with its status and line', async () => {
   await assert.rejects(
     listDisplays(as('list-fail')),
