@@ -6,7 +6,9 @@
 
 namespace vexel {
 
-ssize_t PosixIo::read(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
+ssize_t PosixIo::read(int fd, void* buffer, std::size_t count) {
+  return ::read(fd, buffer, count);
+}
 
 ssize_t PosixIo::write(int fd, const void* buffer, std::size_t count) {
   return ::write(fd, buffer, count);

@@ -6,10 +6,10 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libxcb1-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-shm0-dev libxcb-randr0-dev
+  libxcb1-dev libxcb-xtest0-dev libxcb-shm0-dev libxcb-randr0-dev
   libxcb-xfixes0-dev libxcb-damage0-dev libpixman-1-dev
   xvfb x11-xserver-utils x11-utils xterm xdotool python3-xlib imagemagick
-  clang-14 libclang-rt-14-dev time
+  clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14 time
 )
 packages+=("$@")
 

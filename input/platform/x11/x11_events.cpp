@@ -114,7 +114,7 @@ Event* asEvent(EventRef ref) {
 class X11EventServices final : public EventServices {
  public:
   X11EventServices() {
-    const char* display = std::getenv("DISPLAY");
+    const char* display = std::getenv("DISPLAY");  // NOLINT(concurrency-mt-unsafe): one thread
     if (display == nullptr || *display == '\0') return;
     int screenNumber = 0;
     xcb_connection_t* c = xcb_connect(display, &screenNumber);
@@ -407,9 +407,9 @@ class X11EventServices final : public EventServices {
     }
     for (int k = 0; k < count; ++k) {
       const auto code = static_cast<xcb_keycode_t>(minKeycode_ + k);
-      const bool empty =
-          std::all_of(mapping_.begin() + k * perCode_, mapping_.begin() + (k + 1) * perCode_,
-                      [](xcb_keysym_t s) { return s == kNoSymbol; });
+      const bool empty = std::all_of(mapping_.begin() + std::ptrdiff_t{k} * perCode_,
+                                     mapping_.begin() + std::ptrdiff_t{k + 1} * perCode_,
+                                     [](xcb_keysym_t s) { return s == kNoSymbol; });
       if (empty &&
           std::find(modifierCodes.begin(), modifierCodes.end(), code) == modifierCodes.end()) {
         spare_.push_back(code);
@@ -468,7 +468,7 @@ class X11EventServices final : public EventServices {
   }
 
   bool bind(xcb_keycode_t code, std::uint8_t level, KeySym sym) {
-    const auto rowStart = mapping_.begin() + (code - minKeycode_) * perCode_;
+    const auto rowStart = mapping_.begin() + std::ptrdiff_t{code - minKeycode_} * perCode_;
     std::vector<xcb_keysym_t> row(rowStart, rowStart + perCode_);
     row[level] = sym;
     xcb_generic_error_t* error = xcb_request_check(
@@ -483,7 +483,8 @@ class X11EventServices final : public EventServices {
   }
 
   void releaseHeld() {
-    for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) fake(XCB_KEY_RELEASE, *it);
+    std::for_each(heldKeys_.rbegin(), heldKeys_.rend(),
+                  [this](xcb_keycode_t code) { fake(XCB_KEY_RELEASE, code); });
     for (auto b : heldButtons_) fake(XCB_BUTTON_RELEASE, b);
     heldKeys_.clear();
     heldButtons_.clear();
