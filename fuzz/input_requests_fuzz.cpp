@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "input/platform/recording/recording_events.h"
 #include "input/request_loop.h"
+#include "testing/recording_events.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/x_server.h"
+#include "testing/x_server.h"
 
 namespace vexel::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "input/platform/recording/recording_events.h"
+#include "testing/recording_events.h"
 
 namespace vexel::input {
 namespace {

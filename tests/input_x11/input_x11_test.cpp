@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/x_server.h"
+#include "testing/x_server.h"
 
 namespace vexel::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/x_server.h"
+#include "testing/x_server.h"
 
 namespace vexel::screencap {
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/x_server.h"
+#include "testing/x_server.h"
 
 namespace vexel::screencap {
 namespace {

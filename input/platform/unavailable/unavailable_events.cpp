@@ -1,4 +1,6 @@
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "input/platform/event_services.h"
@@ -12,7 +14,7 @@ namespace {
 class UnavailableEventServices final : public EventServices {
  public:
   bool isProcessTrusted() override { return false; }
-  std::string accessibilityMessage() const override {
+  std::optional<std::string> accessibilityMessage() const override {
     return "No input platform is available in this build of vexel-input: it cannot post mouse "
            "or keyboard events. Rebuild it on a machine with the X11 (XCB/XTEST) or macOS "
            "development libraries.";

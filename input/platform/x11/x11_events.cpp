@@ -154,7 +154,7 @@ class X11EventServices final : public EventServices {
     return alive();
   }
 
-  std::string accessibilityMessage() const override {
+  std::optional<std::string> accessibilityMessage() const override {
     return "An X display with the XTEST extension is required for mouse/keyboard control: "
            "vexel-input could not reach the display named by DISPLAY, or that display lacks "
            "XTEST. Start vexel-input from a session of a running X server (or Xvfb) that "

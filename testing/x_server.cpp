@@ -1,4 +1,4 @@
-#include "tests/support/x_server.h"
+#include "testing/x_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
