@@ -46,6 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   RecordingEventServices events;
   events.trusted = size % 7 != 3;  // now and then the grant is missing
+  if (size % 5 == 1) {             // and a post is not delivered
+    events.failPostNumber = 1 + static_cast<int>(size % 13);
+    events.failPostReason = size % 2 == 0 ? DeliveryFailure::Reason::kAccessLost
+                                          : DeliveryFailure::Reason::kUndeliverable;
+  }
   const Injector injector = makeInjector(events);
   BufferIo io(input);
   runInjector(injector, io, 0, 1);

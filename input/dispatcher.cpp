@@ -135,6 +135,15 @@ Json handle(const Injector& injector, Json request) {
   } catch (const HelperError& e) {
     reply["ok"] = false;
     reply["error"] = e.msg;
+  } catch (const DeliveryFailure& e) {
+    reply["ok"] = false;
+    if (e.reason == DeliveryFailure::Reason::kAccessLost) {
+      // What the next request would be told, said now for the one that failed.
+      reply["error"] = "accessibility_not_granted";
+      reply["message"] = injector.accessibilityMessage;
+    } else {
+      reply["error"] = "event_create_failed";
+    }
   } catch (const std::exception& e) {
     reply["ok"] = false;
     reply["error"] = e.what();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -11,6 +12,14 @@ namespace vexel::input {
 struct HelperError {
   std::string msg;
 };
+
+// Owns a created event: released when it goes out of scope, also when posting
+// throws.
+struct EventReleaser {
+  EventServices* events;
+  void operator()(EventRef event) const { events->release(event); }
+};
+using OwnedEvent = std::unique_ptr<OpaqueEvent, EventReleaser>;
 
 // The grant-repair text, unless the provider has its own.
 inline constexpr const char* ACCESSIBILITY_MESSAGE =

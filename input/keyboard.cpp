@@ -30,16 +30,15 @@ constexpr std::array<Modifier, 9> kModifiers = {{
 }};
 
 // Creates the down and up events of one key press, or neither.
-std::pair<EventRef, EventRef> createKeyPair(const Injector& injector, std::uint16_t code) {
+std::pair<OwnedEvent, OwnedEvent> createKeyPair(const Injector& injector, std::uint16_t code) {
   EventServices& events = injector.events;
-  EventRef down = events.createKeyboardEvent(injector.eventSource, code, true);
-  if (down == nullptr) throw HelperError{"event_create_failed"};
-  EventRef up = events.createKeyboardEvent(injector.eventSource, code, false);
-  if (up == nullptr) {
-    events.release(down);
-    throw HelperError{"event_create_failed"};
-  }
-  return {down, up};
+  OwnedEvent down(events.createKeyboardEvent(injector.eventSource, code, true),
+                  EventReleaser{&events});
+  if (!down) throw HelperError{"event_create_failed"};
+  OwnedEvent up(events.createKeyboardEvent(injector.eventSource, code, false),
+                EventReleaser{&events});
+  if (!up) throw HelperError{"event_create_failed"};
+  return {std::move(down), std::move(up)};
 }
 
 }  // namespace
@@ -61,24 +60,20 @@ void pressKey(const Injector& injector, std::string_view key, std::span<const st
   const EventFlags flags = modifierFlags(mods);
   EventServices& events = injector.events;
   const auto [down, up] = createKeyPair(injector, *code);
-  events.setFlags(down, flags);
-  events.setFlags(up, flags);
-  events.post(EventTap::kHIDEventTap, down);
+  events.setFlags(down.get(), flags);
+  events.setFlags(up.get(), flags);
+  events.post(EventTap::kHIDEventTap, down.get());
   events.pause(kKeyHold);
-  events.post(EventTap::kHIDEventTap, up);
-  events.release(down);
-  events.release(up);
+  events.post(EventTap::kHIDEventTap, up.get());
 }
 
 void typeChunk(const Injector& injector, std::span<const char16_t> units) {
   EventServices& events = injector.events;
   const auto [down, up] = createKeyPair(injector, 0);
-  events.keyboardSetUnicodeString(down, units);
-  events.keyboardSetUnicodeString(up, units);
-  events.post(EventTap::kHIDEventTap, down);
-  events.post(EventTap::kHIDEventTap, up);
-  events.release(down);
-  events.release(up);
+  events.keyboardSetUnicodeString(down.get(), units);
+  events.keyboardSetUnicodeString(up.get(), units);
+  events.post(EventTap::kHIDEventTap, down.get());
+  events.post(EventTap::kHIDEventTap, up.get());
 }
 
 void doType(const Injector& injector, std::string_view text) {

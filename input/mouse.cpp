@@ -73,12 +73,13 @@ EventType dragType(std::string_view button) {
 void postMouse(const Injector& injector, EventType type, MouseButton button, Point point,
                std::int64_t clickState) {
   EventServices& events = injector.events;
-  EventRef event = events.createMouseEvent(injector.eventSource, type, point, button);
-  if (event == nullptr) createFailed();
-  if (clickState >= 1)
-    events.setIntegerValueField(event, EventField::kMouseEventClickState, clickState);
-  events.post(EventTap::kHIDEventTap, event);
-  events.release(event);
+  const OwnedEvent event(events.createMouseEvent(injector.eventSource, type, point, button),
+                         EventReleaser{&events});
+  if (!event) createFailed();
+  if (clickState >= 1) {
+    events.setIntegerValueField(event.get(), EventField::kMouseEventClickState, clickState);
+  }
+  events.post(EventTap::kHIDEventTap, event.get());
 }
 
 void doClick(const Injector& injector, double x, double y, std::string_view button,
@@ -129,12 +130,13 @@ void doScroll(const Injector& injector, double x, double y, double dx, double dy
   events.pause(kScrollSettle);
   const std::int32_t vertical = scrollCount(dy);
   const std::int32_t horizontal = scrollCount(dx);
-  EventRef event = events.createScrollWheelEvent(injector.eventSource, ScrollEventUnit::kPixel, 2,
-                                                 vertical, horizontal, 0);
-  if (event == nullptr) createFailed();
-  events.setLocation(event, {x, y});
-  events.post(EventTap::kHIDEventTap, event);
-  events.release(event);
+  const OwnedEvent event(
+      events.createScrollWheelEvent(injector.eventSource, ScrollEventUnit::kPixel, 2, vertical,
+                                    horizontal, 0),
+      EventReleaser{&events});
+  if (!event) createFailed();
+  events.setLocation(event.get(), {x, y});
+  events.post(EventTap::kHIDEventTap, event.get());
 }
 
 }  // namespace vexel::input

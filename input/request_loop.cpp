@@ -85,6 +85,12 @@ void runInjector(const Injector& injector, PosixIo& io, int inFd, int outFd) {
     const std::string text = toValidUtf8(std::move(*raw));
     const std::string_view trimmed = trimSpaces(text);
     if (trimmed.empty()) continue;
+    // The parser takes a NUL byte for the end of its input, so text after one
+    // would go unseen. Valid JSON holds none anywhere, not even inside a string.
+    if (trimmed.find('\0') != std::string_view::npos) {
+      if (!writeLineJSON(io, outFd, badJson())) return;
+      continue;
+    }
     Json request = Json::parse(trimmed, nullptr, /*allow_exceptions=*/false,
                                /*ignore_comments=*/false);
     const Json reply = request.is_object() ? handle(injector, std::move(request)) : badJson();

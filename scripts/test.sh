@@ -11,7 +11,7 @@ bash scripts/bootstrap.sh
 
 jobs=$(nproc)
 echo "== formatting"
-find common input screencap tests fuzz bench \
+find common input screencap testing tests fuzz bench \
   \( -name '*.c' -o -name '*.cpp' -o -name '*.h' -o -name '*.mm' \) -print0 |
   xargs -0 clang-format-14 --dry-run -Werror
 

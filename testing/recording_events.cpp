@@ -49,6 +49,7 @@ void RecordingEventServices::clear() {
   problems_.clear();
   held_.clear();
   creations_ = 0;
+  posts_ = 0;
   trustQueries_ = 0;
 }
 
@@ -188,6 +189,11 @@ void RecordingEventServices::post(EventTap tap, EventRef event) {
   if (tap != EventTap::kHIDEventTap) problems_.push_back("post at another tap");
   slot->posted = true;
   const RecordedEvent& e = slot->event;
+  ++posts_;
+  if (failPostNumber && *failPostNumber == posts_) {
+    timeline_.push_back("post failed " + describe(e));
+    throw DeliveryFailure{failPostReason};
+  }
   if (e.kind == RecordedEvent::Kind::kMouse) {
     const std::string name = "button" + std::to_string(static_cast<int>(e.button));
     if (isDown(e.type)) held_.insert(name);

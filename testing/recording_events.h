@@ -39,6 +39,9 @@ class RecordingEventServices final : public EventServices {
   std::optional<std::string> message = "grant missing";
   // Creation number n (1-based, counted over all kinds) returns null.
   std::optional<int> failCreationNumber;
+  // Post number n (1-based) throws DeliveryFailure with `failPostReason`.
+  std::optional<int> failPostNumber;
+  DeliveryFailure::Reason failPostReason = DeliveryFailure::Reason::kUndeliverable;
 
   // Every call, one line each, e.g. "create#1 mouse type=5 button=0 at=(1,2)".
   const std::vector<std::string>& timeline() const { return timeline_; }
@@ -85,6 +88,7 @@ class RecordingEventServices final : public EventServices {
   std::vector<std::string> problems_;
   std::set<std::string> held_;
   int creations_ = 0;
+  int posts_ = 0;
   int trustQueries_ = 0;
 };
 

@@ -50,6 +50,19 @@ struct OpaqueEventSource;
 using EventRef = OpaqueEvent*;
 using EventSourceRef = OpaqueEventSource*;
 
+// Thrown by `post` when the platform did not deliver the event, so that no
+// request is answered as done when it was not. Whatever the failed event would
+// have left half-pressed (a key, a modifier) is let go before it is thrown; the
+// event itself still belongs to the caller, who releases it. Posting never
+// fails on macOS.
+struct DeliveryFailure {
+  enum class Reason : std::uint8_t {
+    kUndeliverable,  // this display cannot make the event (no key for a character)
+    kAccessLost,     // the display went away; the grant query now says false
+  };
+  Reason reason;
+};
+
 // Everything the injector needs from the platform. Events are created, set up,
 // posted once and released at once; none is reused after release.
 class EventServices {
@@ -76,6 +89,7 @@ class EventServices {
   virtual void setLocation(EventRef event, Point point) = 0;
   virtual void keyboardSetUnicodeString(EventRef event, std::span<const char16_t> units) = 0;
 
+  // Returns once the event is delivered; throws DeliveryFailure otherwise.
   virtual void post(EventTap tap, EventRef event) = 0;
   virtual void release(EventRef event) = 0;
 

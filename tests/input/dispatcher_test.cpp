@@ -119,5 +119,35 @@ TEST_F(Dispatcher, SucceedsWithOkAloneAndIgnoresOtherKeys) {
   EXPECT_EQ(send(R"({"op":"scroll","x":0,"y":0})"), Json::parse(R"({"ok":true})"));
 }
 
+TEST_F(Dispatcher, UndeliveredEventsEndTheRequestWithAFailure) {
+  using Reason = DeliveryFailure::Reason;
+  struct Case {
+    const char* request;
+    int failingPost;
+    Reason reason;
+    const char* reply;
+  };
+  const std::vector<Case> cases = {
+      {R"({"op":"key","key":"a","modifiers":["shift"]})", 1, Reason::kUndeliverable,
+       R"({"ok":false,"error":"event_create_failed"})"},
+      {R"({"op":"type","text":"ab\ncd","id":2})", 3, Reason::kAccessLost,
+       R"({"ok":false,"error":"accessibility_not_granted","message":"m","id":2})"},
+      {R"({"op":"scroll","x":1,"y":1,"dy":5})", 2, Reason::kUndeliverable,
+       R"({"ok":false,"error":"event_create_failed"})"},
+      {R"({"op":"move","x":1,"y":1})", 1, Reason::kAccessLost,
+       R"({"ok":false,"error":"accessibility_not_granted","message":"m"})"},
+  };
+  events.message = "m";
+  const Injector withMessage = makeInjector(events);
+  for (const auto& c : cases) {
+    events.clear();
+    events.failPostNumber = c.failingPost;
+    events.failPostReason = c.reason;
+    EXPECT_EQ(handle(withMessage, Json::parse(c.request)), Json::parse(c.reply)) << c.request;
+    // The request stopped at the failed post; every event was released (TearDown).
+    EXPECT_EQ(events.timeline().back().rfind("release#", 0), 0U) << c.request;
+  }
+}
+
 }  // namespace
 }  // namespace vexel::input

@@ -87,7 +87,7 @@ TEST_F(InputFaults, AMillionNestedArraysNeitherCrashNorHang) {
 
 TEST_F(InputFaults, NulBytesInvalidUtf8AndLoneSurrogatesAreRefusedOrRepaired) {
   using namespace std::string_literals;
-  child.writeStdin("{\"op\":\"status\"\0}\n"s);
+  child.writeStdin("{\"op\":\"status\",\"id\":9}\0\n"s);
   child.writeStdin("\0\n"s);
   child.writeStdin("{\"op\":\"status\",\"id\":\"a\\u0000b\"}\n");
   child.writeStdin("{\"op\":\"status\",\"id\":\"\xFF\xFE\"}\n");

@@ -76,6 +76,8 @@ KeySym keysymForCodePoint(char32_t cp) {
       break;
   }
   if ((cp >= 0x20 && cp <= 0x7e) || (cp >= 0xa0 && cp <= 0xff)) return cp;
+  // Unicode keysyms start at U+0100; the other control characters have none.
+  if (cp < 0x100) return kNoSymbol;
   return 0x01000000 + cp;
 }
 
@@ -110,7 +112,9 @@ Event* asEvent(EventRef ref) {
 // Events go to the X server through XTEST as if from the core devices. Every
 // post ends with a round trip, so when it returns the server has processed the
 // event (as CGEventPost has delivered it on macOS): a reply after the last post
-// of a request means the screen already shows its effect.
+// of a request means the screen already shows its effect. A post that cannot be
+// carried out (no key for a character, a refused request, a lost connection)
+// throws DeliveryFailure instead of returning.
 class X11EventServices final : public EventServices {
  public:
   X11EventServices() {
@@ -138,7 +142,7 @@ class X11EventServices final : public EventServices {
     if (alive()) {
       releaseHeld();
       restoreSpareKeys();
-      sync();
+      settle();
     }
     xcb_disconnect(conn_);
   }
@@ -173,6 +177,7 @@ class X11EventServices final : public EventServices {
   }
 
   EventRef createKeyboardEvent(EventSourceRef, std::uint16_t keyCode, bool keyDown) override {
+    if (keysymForMacKey(keyCode) == kNoSymbol) return nullptr;
     auto* e = new Event;
     e->kind = Event::Kind::kKeyboard;
     e->keyCode = keyCode;
@@ -198,7 +203,7 @@ class X11EventServices final : public EventServices {
   }
 
   void post(EventTap, EventRef ref) override {
-    if (conn_ == nullptr || !xtest_ || !alive()) return;
+    if (!xtest_ || !alive()) throw DeliveryFailure{DeliveryFailure::Reason::kAccessLost};
     const Event& e = *asEvent(ref);
     switch (e.kind) {
       case Event::Kind::kMouse:
@@ -211,7 +216,7 @@ class X11EventServices final : public EventServices {
         postKey(e);
         break;
     }
-    sync();
+    if (const auto failure = settle()) fail(*failure);
   }
 
   void release(EventRef event) override { delete asEvent(event); }
@@ -221,18 +226,44 @@ class X11EventServices final : public EventServices {
  private:
   bool alive() const { return conn_ != nullptr && xcb_connection_has_error(conn_) == 0; }
 
-  bool sync() {
+  using Reason = DeliveryFailure::Reason;
+
+  // One round trip: when it returns, the server has processed every request
+  // sent before. Tells what went wrong with them, if anything did.
+  std::optional<Reason> settle() {
     xcb_get_input_focus_reply_t* reply =
         xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr);
-    const bool ok = reply != nullptr;
+    const bool answered = reply != nullptr;
     std::free(reply);
-    drainEvents();
-    return ok;
+    const bool refused = drainEvents();
+    if (!answered || !alive()) return Reason::kAccessLost;
+    if (refused) return Reason::kUndeliverable;
+    return std::nullopt;
+  }
+
+  // Ends a post that could not be carried out. A broken connection is the
+  // display gone, whatever the step that noticed it; otherwise the keys this
+  // post pressed are let go first. Buttons stay: holding one is what "down" is for.
+  [[noreturn]] void fail(Reason reason) {
+    if (reason == Reason::kUndeliverable && alive()) {
+      for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) {
+        fake(XCB_KEY_RELEASE, *it);
+      }
+      heldKeys_.clear();
+      settle();
+    }
+    throw DeliveryFailure{alive() ? reason : Reason::kAccessLost};
   }
 
   // Nothing is listened to; drop what the server sends (MappingNotify and such).
-  void drainEvents() {
-    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) std::free(ev);
+  // True when an error was among it: only the unchecked fake input sends those.
+  bool drainEvents() {
+    bool error = false;
+    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) {
+      error = error || ev->response_type == 0;
+      std::free(ev);
+    }
+    return error;
   }
 
   void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0) {
@@ -240,12 +271,22 @@ class X11EventServices final : public EventServices {
                         type == XCB_MOTION_NOTIFY ? root_ : XCB_NONE, x, y, 0);
   }
 
-  void moveTo(Point p) {
-    const auto clampCoord = [](double v) {
-      return static_cast<std::int16_t>(
-          std::clamp(std::round(std::isnan(v) ? 0.0 : v), -32768.0, 32767.0));
-    };
-    fake(XCB_MOTION_NOTIFY, 0, clampCoord(p.x), clampCoord(p.y));
+  static std::int16_t coordinate(double v) {
+    return static_cast<std::int16_t>(
+        std::clamp(std::round(std::isnan(v) ? 0.0 : v), -32768.0, 32767.0));
+  }
+
+  void moveTo(Point p) { fake(XCB_MOTION_NOTIFY, 0, coordinate(p.x), coordinate(p.y)); }
+
+  // Whether the pointer is somewhere other than where a move to `p` puts it.
+  bool pointerElsewhere(Point p) {
+    xcb_query_pointer_reply_t* r =
+        xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr);
+    if (r == nullptr) fail(Reason::kUndeliverable);
+    const bool there =
+        r->same_screen != 0 && r->root_x == coordinate(p.x) && r->root_y == coordinate(p.y);
+    std::free(r);
+    return !there;
   }
 
   void button(std::uint8_t number, bool press) {
@@ -266,8 +307,24 @@ class X11EventServices final : public EventServices {
     }
   }
 
+  static bool isButtonEvent(EventType type) {
+    switch (type) {
+      case EventType::kLeftMouseDown:
+      case EventType::kLeftMouseUp:
+      case EventType::kRightMouseDown:
+      case EventType::kRightMouseUp:
+      case EventType::kOtherMouseDown:
+      case EventType::kOtherMouseUp:
+        return true;
+      default:
+        return false;
+    }
+  }
+
   void postMouse(const Event& e) {
-    moveTo(e.point);
+    // A press or release lands at its point, but a client that is already there
+    // sees only the button: a motion of no distance would still reach it.
+    if (!isButtonEvent(e.type) || pointerElsewhere(e.point)) moveTo(e.point);
     switch (e.type) {
       case EventType::kLeftMouseDown:
         button(1, true);
@@ -318,24 +375,21 @@ class X11EventServices final : public EventServices {
     wheel(takeClicks(horizontalCarry_, e.wheel2), 6, 7);
   }
 
-  void modifiers(EventFlags flags, bool press) {
+  // The keycodes of the modifiers in `flags`, in pressing order. A modifier
+  // only acts from a key the server knows as one, so none is lent a spare key.
+  std::vector<xcb_keycode_t> modifierKeys(EventFlags flags) {
     const std::pair<EventFlags, KeySym> kMods[] = {{kEventFlagMaskShift, kXkShiftL},
                                                    {kEventFlagMaskControl, kXkControlL},
                                                    {kEventFlagMaskAlternate, kXkAltL},
                                                    {kEventFlagMaskCommand, kXkSuperL}};
-    if (press) {
-      for (const auto& [mask, sym] : kMods) {
-        if ((flags & mask) != 0) {
-          if (const auto k = findKey(sym)) key(k->code, true);
-        }
-      }
-    } else {
-      for (auto it = std::rbegin(kMods); it != std::rend(kMods); ++it) {
-        if ((flags & it->first) != 0) {
-          if (const auto k = findKey(it->second)) key(k->code, false);
-        }
-      }
+    std::vector<xcb_keycode_t> codes;
+    for (const auto& [mask, sym] : kMods) {
+      if ((flags & mask) == 0) continue;
+      const std::optional<KeyPlace> k = findKey(sym);
+      if (!k) fail(Reason::kUndeliverable);
+      codes.push_back(k->code);
     }
+    return codes;
   }
 
   void postKey(const Event& e) {
@@ -344,16 +398,19 @@ class X11EventServices final : public EventServices {
       if (e.keyDown) typeText(*e.text);
       return;
     }
-    const KeySym sym = keysymForMacKey(e.keyCode);
-    if (sym == kNoSymbol) return;
-    const std::optional<KeyPlace> place = placeFor(sym);
-    if (!place) return;
+    // Everything is looked up before anything is pressed: a key that cannot be
+    // made presses no modifier either.
+    const std::optional<KeyPlace> place = placeFor(keysymForMacKey(e.keyCode));
+    if (!place) fail(Reason::kUndeliverable);
+    // A key found only on the shifted level is reached with Shift.
+    const std::vector<xcb_keycode_t> mods =
+        modifierKeys(e.flags | (place->shifted ? kEventFlagMaskShift : 0));
     if (e.keyDown) {
-      modifiers(e.flags, true);
+      for (const xcb_keycode_t m : mods) key(m, true);
       key(place->code, true);
     } else {
       key(place->code, false);
-      modifiers(e.flags, false);
+      for (auto it = mods.rbegin(); it != mods.rend(); ++it) key(*it, false);
     }
   }
 
@@ -368,13 +425,15 @@ class X11EventServices final : public EventServices {
       } else if ((cp & 0xF800) == 0xD800) {
         continue;  // a lone surrogate stands for no character
       }
+      // A server gone mid-text would otherwise be noticed only at the end.
+      if (!alive()) fail(Reason::kAccessLost);
       const std::optional<KeyPlace> place = placeFor(keysymForCodePoint(cp));
-      if (!place) continue;
-      const bool useShift = place->shifted && shift != 0;
-      if (useShift) key(shift, true);
+      // Typed unshifted, a shifted place would give another character.
+      if (!place || (place->shifted && shift == 0)) fail(Reason::kUndeliverable);
+      if (place->shifted) key(shift, true);
       key(place->code, true);
       key(place->code, false);
-      if (useShift) key(shift, false);
+      if (place->shifted) key(shift, false);
     }
   }
 
@@ -438,6 +497,7 @@ class X11EventServices final : public EventServices {
   // sooner than kRebindGuard after that press. Rebinding one level of a keycode
   // leaves its other level as it was, so presses of that one stay right.
   std::optional<KeyPlace> placeFor(KeySym sym) {
+    if (sym == kNoSymbol) return std::nullopt;
     if (const auto bound =
             std::find_if(lru_.begin(), lru_.end(), [&](const SpareUse& b) { return b.sym == sym; });
         bound != lru_.end()) {
