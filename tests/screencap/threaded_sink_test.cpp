@@ -18,26 +18,10 @@ using testing::FakeStream;
 using testing::ScriptedPixelBuffer;
 using testing::ScriptedSampleBuffer;
 
-// Collects whole frames as the pacing thread writes them.
-class FrameCollector final : public PosixIo {
- public:
-  ssize_t write(int fd, const void* buffer, std::size_t count) override {
-    const std::scoped_lock lock(mutex);
-    if (fd == 1) {
-      frames.emplace_back(static_cast<const char*>(buffer), count);
-      changed.notify_all();
-    }
-    return static_cast<ssize_t>(count);
-  }
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> frames;
-};
-
 // Frames arrive on one thread while the real timer writes on another: every
 // written frame must be one whole frame, never a mix of two.
 TEST(FrameSinkThreads, FramesWrittenWhileNewOnesArriveAreNeverTorn) {
-  FrameCollector io;
+  testing::ScriptedIo io;
   const Outlet outlet{io, 1, 2, [](int) { ADD_FAILURE() << "no exit expected"; }};
   StdDispatch dispatch;
   constexpr std::size_t kWidth = 64;
@@ -58,13 +42,13 @@ TEST(FrameSinkThreads, FramesWrittenWhileNewOnesArriveAreNeverTorn) {
   {
     std::unique_lock lock(io.mutex);
     ASSERT_TRUE(io.changed.wait_for(lock, std::chrono::seconds(20),
-                                    [&] { return io.frames.size() >= 30; }));
+                                    [&] { return io.chunks[1].size() >= 30; }));
   }
   stop = true;
   frames.join();
   sink.reset();  // stops the timer before the collector goes away
   const std::scoped_lock lock(io.mutex);
-  for (const std::string& frame : io.frames) {
+  for (const std::string& frame : io.chunks[1]) {
     ASSERT_EQ(frame.size(), kWidth * kHeight * 4);
     for (std::size_t i = 0; i < frame.size(); i += 4) {
       ASSERT_EQ(frame[i], frame[0]) << "pixel " << i / 4 << " from another frame";
