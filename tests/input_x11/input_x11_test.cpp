@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "input/keycodes.h"
+#include "testing/x_client.h"
 #include "testing/x_server.h"
 
 namespace vexel::testing {
@@ -42,26 +43,22 @@ std::string utf8(char32_t cp) {
 
 // A focused full-screen window that records what reaches it and decodes key
 // presses to text through the mapping it fetches on MappingNotify, as clients do.
-class TestWindow {
+class TestWindow : public XClient {
  public:
-  explicit TestWindow(const std::string& display) {
-    conn_ = xcb_connect(display.c_str(), nullptr);
-    const xcb_setup_t* setup = xcb_get_setup(conn_);
-    minKeycode_ = setup->min_keycode;
-    keycodeCount_ = setup->max_keycode - setup->min_keycode + 1;
-    xcb_screen_t* screen = xcb_setup_roots_iterator(setup).data;
-    root_ = screen->root;
+  explicit TestWindow(const std::string& display) : XClient(display) {
+    xcb_connection_t* conn_ = connection;
     window_ = xcb_generate_id(conn_);
     const std::uint32_t values[] = {
         1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_BUTTON_PRESS |
                XCB_EVENT_MASK_BUTTON_RELEASE | XCB_EVENT_MASK_POINTER_MOTION};
-    xcb_create_window(conn_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, screen->width_in_pixels,
-                      screen->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      screen->root_visual, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    xcb_create_window(conn_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0,
+                      screen->width_in_pixels, screen->height_in_pixels, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
     xcb_map_window(conn_, window_);
     sync();
     xcb_set_input_focus(conn_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
-    mapping_ = fetchMapping();
+    mapping_ = keymap();
     sync();
     reader_ = std::thread([this] { read(); });
   }
@@ -71,42 +68,11 @@ class TestWindow {
     stop.response_type = XCB_CLIENT_MESSAGE;
     stop.format = 32;
     stop.window = window_;
-    xcb_send_event(conn_, 0, window_, XCB_EVENT_MASK_NO_EVENT,
+    xcb_send_event(connection, 0, window_, XCB_EVENT_MASK_NO_EVENT,
                    reinterpret_cast<const char*>(&stop));
-    xcb_flush(conn_);
+    xcb_flush(connection);
     reader_.join();
-    xcb_destroy_window(conn_, window_);
-    xcb_disconnect(conn_);
-  }
-
-  void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
-  std::vector<xcb_keysym_t> fetchMapping() {
-    auto* r = xcb_get_keyboard_mapping_reply(
-        conn_,
-        xcb_get_keyboard_mapping(conn_, minKeycode_, static_cast<std::uint8_t>(keycodeCount_)),
-        nullptr);
-    perCode_ = r->keysyms_per_keycode;
-    const xcb_keysym_t* s = xcb_get_keyboard_mapping_keysyms(r);
-    std::vector<xcb_keysym_t> out(s, s + xcb_get_keyboard_mapping_keysyms_length(r));
-    std::free(r);
-    return out;
-  }
-  std::pair<int, int> pointer() {
-    auto* r = xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr);
-    std::pair<int, int> p{r->root_x, r->root_y};
-    std::free(r);
-    return p;
-  }
-  // True when no key or button is down on the server.
-  bool nothingHeld() {
-    auto* k = xcb_query_keymap_reply(conn_, xcb_query_keymap(conn_), nullptr);
-    bool none = true;
-    for (auto byte : k->keys) none = none && byte == 0;
-    std::free(k);
-    auto* p = xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr);
-    none = none && (p->mask & 0x1FFF) == 0;
-    std::free(p);
-    return none;
+    xcb_destroy_window(connection, window_);
   }
 
   // Waits until the recorded events satisfy `done`, up to two seconds.
@@ -134,9 +100,9 @@ class TestWindow {
 
  private:
   xcb_keysym_t keysymOf(xcb_keycode_t code, std::uint16_t state) const {
-    const std::size_t base = (code - minKeycode_) * perCode_;
-    const xcb_keysym_t lower = mapping_[base];
-    const xcb_keysym_t upper = perCode_ > 1 ? mapping_[base + 1] : 0;
+    const std::size_t base = static_cast<std::size_t>(code - mapping_.first) * mapping_.perCode;
+    const xcb_keysym_t lower = mapping_.syms[base];
+    const xcb_keysym_t upper = mapping_.perCode > 1 ? mapping_.syms[base + 1] : 0;
     if ((state & XCB_MOD_MASK_SHIFT) != 0) {
       if (upper != 0) return upper;
       if (lower >= 'a' && lower <= 'z') return lower - 32;
@@ -145,7 +111,7 @@ class TestWindow {
   }
 
   void read() {
-    while (xcb_generic_event_t* ev = xcb_wait_for_event(conn_)) {
+    while (xcb_generic_event_t* ev = xcb_wait_for_event(connection)) {
       const int type = ev->response_type & 0x7F;
       std::string entry;
       std::string typed;
@@ -154,7 +120,7 @@ class TestWindow {
         return;
       }
       if (type == XCB_MAPPING_NOTIFY) {
-        mapping_ = fetchMapping();
+        mapping_ = keymap();
       } else if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
         auto* k = reinterpret_cast<xcb_key_press_event_t*>(ev);
         const xcb_keysym_t sym = keysymOf(k->detail, k->state);
@@ -187,13 +153,8 @@ class TestWindow {
     }
   }
 
-  xcb_connection_t* conn_;
-  xcb_window_t root_;
   xcb_window_t window_;
-  xcb_keycode_t minKeycode_;
-  int keycodeCount_;
-  std::uint8_t perCode_ = 0;
-  std::vector<xcb_keysym_t> mapping_;  // read thread only after start
+  Keymap mapping_;  // read thread only after start
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> events_;
@@ -403,7 +364,7 @@ TEST_F(InputX11, EveryNamedKeyReachesTheClientAsItsKeysymWithItsModifiers) {
 }
 
 TEST_F(InputX11, TypesExactUnicodeAndGivesTheSpareKeysBack) {
-  const std::vector<xcb_keysym_t> before = window_->fetchMapping();
+  const XClient::Keymap before = window_->keymap();
   std::string many;  // more distinct characters off the keymap than there are spare keycodes
   for (int round = 0; round < 3; ++round) {
     for (char32_t cp = 0x4E00; cp < 0x4E00 + 60; ++cp) many += utf8(cp);
@@ -429,10 +390,10 @@ TEST_F(InputX11, TypesExactUnicodeAndGivesTheSpareKeysBack) {
         EXPECT_TRUE(window_->nothingHeld());
       }
     }
-    EXPECT_NE(window_->fetchMapping(), before);
+    EXPECT_NE(window_->keymap(), before);
     EXPECT_EQ(in.finish(), 0);
   }
-  EXPECT_EQ(window_->fetchMapping(), before);
+  EXPECT_EQ(window_->keymap(), before);
   EXPECT_TRUE(window_->nothingHeld());
 }
 
@@ -470,28 +431,17 @@ TEST_F(InputX11, ClosedStandardStreamsAtStartNeverMeetTheXConnection) {
 // Binds every keycode the keymap leaves free to VoidSymbol and takes F12 off
 // it, so that nothing can be lent to a character or key missing from it.
 void fillKeymap(const std::string& display) {
-  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-  auto* r = xcb_get_keyboard_mapping_reply(
-      c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr);
-  const std::uint8_t perCode = r->keysyms_per_keycode;
-  const xcb_keysym_t* s = xcb_get_keyboard_mapping_keysyms(r);
-  std::vector<xcb_keysym_t> syms(s, s + xcb_get_keyboard_mapping_keysyms_length(r));
-  std::free(r);
+  XClient x(display);
+  XClient::Keymap map = x.keymap();
   constexpr xcb_keysym_t kVoidSymbol = 0xffffff;
   constexpr xcb_keysym_t kF12 = 0xffc9;
-  for (std::size_t row = 0; row < syms.size(); row += perCode) {
-    const auto begin = syms.begin() + static_cast<long>(row);
-    const auto end = begin + perCode;
+  for (std::size_t row = 0; row < map.syms.size(); row += map.perCode) {
+    const auto begin = map.syms.begin() + static_cast<long>(row);
+    const auto end = begin + map.perCode;
     if (std::find(begin, end, kF12) != end) std::fill(begin, end, 0);
     if (std::all_of(begin, end, [](xcb_keysym_t k) { return k == 0; })) *begin = kVoidSymbol;
   }
-  xcb_generic_error_t* error = xcb_request_check(
-      c, xcb_change_keyboard_mapping_checked(c, count, setup->min_keycode, perCode, syms.data()));
-  EXPECT_EQ(error, nullptr);
-  std::free(error);
-  xcb_disconnect(c);
+  EXPECT_TRUE(x.setKeymap(map));
 }
 
 TEST_F(InputX11, WhatTheKeymapCannotMakeFailsAndLeavesNothingPressed) {
