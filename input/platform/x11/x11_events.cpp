@@ -145,11 +145,15 @@ class X11EventServices final : public EventServices {
   }
 
   std::optional<std::string> accessibilityMessage() const override {
-    // Why the display could not be used comes first, in the words of vexel-screencap.
-    const std::string why = x_.failure().value_or("the X display \"" + x_.displayName() +
-                                                  "\" lacks the XTEST extension");
+    // What was wrong at start, in the words vexel-screencap uses for it too.
+    std::string why;
+    if (x_.failure()) {
+      why = *x_.failure() + ". ";
+    } else if (!xtest_) {
+      why = "The X display \"" + x_.displayName() + "\" lacks the XTEST extension. ";
+    }
     return why +
-           ". An X display with the XTEST extension is required for mouse/keyboard control: "
+           "An X display with the XTEST extension is required for mouse/keyboard control: "
            "start vexel-input from a session of a running X server (or Xvfb) that enables "
            "XTEST, with DISPLAY set to it (for example DISPLAY=:0), then restart the host "
            "application.";
