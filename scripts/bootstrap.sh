@@ -11,6 +11,11 @@ packages=(
   xvfb x11-xserver-utils x11-utils xterm xdotool python3-xlib imagemagick
   clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14 time
 )
+# The TypeScript client needs Node 18 or later and npm. A Node installed from
+# elsewhere (with its own npm) is kept: Debian's npm would conflict with it.
+node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)
+[ "$node_major" -ge 18 ] || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 packages+=("$@")
 
 missing=()

@@ -3,8 +3,9 @@
 # errors, runs clang-tidy on the product sources and every test: once normally
 # (unit, process and end-to-end tests on a private Xvfb), once more under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded streamer tests
-# under ThreadSanitizer, then each fuzz target for a bounded time. Last, the
-# programs and benchmarks build without the tests.
+# under ThreadSanitizer, then each fuzz target for a bounded time. Between them
+# it compiles the macOS build against the SDK in VEXEL_MACOS_SDK (skipped
+# without one). Last, the programs and benchmarks build without the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -24,6 +25,18 @@ run-clang-tidy-14 -p build -j "$jobs" -quiet "^$PWD/(common|input|screencap)/" >
       grep -E 'warning:|error:' | sort -u; exit 1; }
 echo "== tests"
 ctest --preset ci -j "$jobs"
+
+echo "== TypeScript client: build, tests against the programs above, package contents"
+(
+  cd clients/node
+  export VEXEL_INPUT="$OLDPWD/build/bin/vexel-input" VEXEL_SCREENCAP="$OLDPWD/build/bin/vexel-screencap"
+  npm ci --no-audit --no-fund
+  npm test
+  npm pack --dry-run
+)
+
+echo "== macOS build compiled against the macOS SDK, warnings as errors"
+bash scripts/macos_check.sh
 
 echo "== build under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null

@@ -2,18 +2,46 @@
 
 #include <unicode/unistr.h>
 
-#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace vexel::input {
 
 namespace {
 
-// Shortest text that reads back as the same double.
+// Shortest text that reads back as the same double, fixed or scientific
+// whichever is shorter (as std::to_chars writes it, which macOS lacks for
+// floating point before 13.3).
 std::string number(double v) {
-  char buffer[32];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
-  return {buffer, result.ptr};
+  if (!std::isfinite(v)) return std::isnan(v) ? "nan" : v < 0 ? "-inf" : "inf";
+  char scientific[32];
+  for (int decimals = 0; decimals <= 16; ++decimals) {
+    std::snprintf(scientific, sizeof scientific, "%.*e", decimals, v);
+    if (std::strtod(scientific, nullptr) == v) break;
+  }
+  const std::string text = scientific;
+  const bool negative = text[0] == '-';
+  const std::size_t e = text.find('e');
+  std::string digits = text.substr(negative ? 1 : 0, e - (negative ? 1 : 0));
+  std::erase(digits, '.');
+  const int exponent = std::atoi(text.c_str() + e + 1);
+  std::string fixed = negative ? "-" : "";
+  if (exponent < 0) {
+    fixed += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  } else if (static_cast<std::size_t>(exponent) + 1 < digits.size()) {
+    const auto point = static_cast<std::size_t>(exponent) + 1;
+    fixed += digits.substr(0, point) + "." + digits.substr(point);
+  } else if (fixed.size() + static_cast<std::size_t>(exponent) + 1 <= text.size()) {
+    // A whole number is written with all its digits, as printf does.
+    char whole[32];
+    std::snprintf(whole, sizeof whole, "%.0f", v);
+    fixed = whole;
+  } else {
+    return text;
+  }
+  return fixed.size() <= text.size() ? fixed : text;
 }
 
 std::string pointText(Point p) {

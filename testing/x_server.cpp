@@ -10,8 +10,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <utility>
+
+extern char** environ;
 
 namespace vexel::testing {
 
@@ -22,6 +25,28 @@ using Clock = std::chrono::steady_clock;
 int remainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Pipes are made close-on-exec in two steps (macOS has no pipe2), so no fork
+// of ours may come in between: another test thread's child would keep an end
+// open and its reader would never see the end of the stream.
+std::mutex& spawnMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+bool closeOnExecPipe(int fds[2]) {
+  if (::pipe(fds) != 0) {
+    fds[0] = fds[1] = -1;
+    return false;
+  }
+  if (::fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && ::fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0) {
+    return true;
+  }
+  ::close(fds[0]);
+  ::close(fds[1]);
+  fds[0] = fds[1] = -1;
+  return false;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& items) {
@@ -64,19 +89,25 @@ PrivateXServer::PrivateXServer() : PrivateXServer(Options{}) {}
 PrivateXServer::PrivateXServer(Options options) {
   if (!available()) return;
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return;
-  std::vector<std::string> args = {"Xvfb",      "-displayfd", std::to_string(fds[1]),
-                                   "-screen",   "0",          options.screen,
-                                   "-nolisten", "tcp",        "-noreset"};
-  args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
-  const pid_t pid = ::fork();
+  std::vector<std::string> args;
+  std::vector<char*> argv;  // made before the fork: a child of threads must not allocate
+  pid_t pid = -1;
+  {
+    const std::lock_guard lock(spawnMutex());
+    if (!closeOnExecPipe(fds)) return;
+    args = {"Xvfb",      "-displayfd", std::to_string(fds[1]),
+            "-screen",   "0",          options.screen,
+            "-nolisten", "tcp",        "-noreset"};
+    args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
+    argv = pointers(args);
+    pid = ::fork();
+  }
   if (pid == 0) {
     ::fcntl(fds[1], F_SETFD, 0);  // the server writes its display number here
     const int devnull = ::open("/dev/null", O_RDWR);
     ::dup2(devnull, 0);
     ::dup2(devnull, 1);
     ::dup2(devnull, 2);
-    auto argv = pointers(args);
     ::execvp("Xvfb", argv.data());
     ::_exit(127);
   }
@@ -119,12 +150,6 @@ void PrivateXServer::kill() {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::vector<std::string>& env) {
-  int in[2];
-  int out[2];
-  int err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-    return;
-  }
   std::vector<std::string> args = argv;
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
@@ -133,14 +158,27 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     std::erase_if(environment, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
     environment.push_back(entry);
   }
-  const pid_t pid = ::fork();
+  auto a = pointers(args);  // made before the fork: a child of threads must not allocate
+  auto e = pointers(environment);
+  int in[2] = {-1, -1};
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  pid_t pid = -1;
+  {
+    const std::lock_guard lock(spawnMutex());
+    if (!closeOnExecPipe(in) || !closeOnExecPipe(out) || !closeOnExecPipe(err)) {
+      for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+        if (fd >= 0) ::close(fd);
+      }
+      return;
+    }
+    pid = ::fork();
+  }
   if (pid == 0) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     ::signal(SIGPIPE, SIG_DFL);
-    auto a = pointers(args);
-    auto e = pointers(environment);
     ::execve(a[0], a.data(), e.data());
     ::_exit(127);
   }

@@ -8,6 +8,13 @@
 
 #include <dispatch/dispatch.h>
 
+// Where dispatch objects are plain C objects (an SDK that reads the deployment
+// target as unknown, or OS_OBJECT_USE_OBJC=0), ARC ignores them and every
+// queue and timer here would leak, yet all of it compiles.
+#if !OS_OBJECT_USE_OBJC
+#error "dispatch objects must be Objective-C objects managed by ARC (OS_OBJECT_USE_OBJC)"
+#endif
+
 #include <string>
 
 #include "screencap/platform/dispatch.h"
