@@ -278,6 +278,8 @@ TEST_F(InputX11, ScrollTurnsPixelsIntoWheelClicksAndKeepsTheRest) {
       {0, 10, {}},
       {0, 10, {}},
       {0, 10, {"button+ 4"}},
+      {0, 20, {}},
+      {0, -40, {"button+ 5"}},  // a change of direction drops what was left
   };
   for (const auto& s : steps) {
     window_->clear();
