@@ -24,7 +24,8 @@ class InputProgram : public ::testing::Test {
 
   Json reply() {
     std::string line;
-    if (!child.readLine(line, 60000)) return "no line";
+    // Generous: a sanitized build on a busy machine takes a minute for 64 MiB.
+    if (!child.readLine(line, 240000)) return "no line";
     return Json::parse(line, nullptr, false);
   }
 
