@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/grabber.h"
-#include "screencap/platform/x11/scale.h"
 #include "screencap/platform/x11/stream_x11.h"
 #include "testing/x_server.h"
 

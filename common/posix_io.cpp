@@ -1,8 +1,11 @@
 #include "common/posix_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 
 namespace vexel {
 
@@ -12,6 +15,20 @@ ssize_t PosixIo::read(int fd, void* buffer, std::size_t count) {
 
 ssize_t PosixIo::write(int fd, const void* buffer, std::size_t count) {
   return ::write(fd, buffer, count);
+}
+
+void PosixIo::enlargePipe([[maybe_unused]] int fd) {
+#ifdef F_SETPIPE_SZ
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return;
+  long largest = 0;
+  std::ifstream("/proc/sys/fs/pipe-max-size") >> largest;
+  if (largest <= 0 || largest > (1L << 30)) return;
+  const int current = ::fcntl(fd, F_GETPIPE_SZ);
+  if (current < 0 || current >= largest) return;
+  // Refused when the user's pipes already hold too much: the default stays.
+  (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(largest));
+#endif
 }
 
 PosixIo& systemIo() {

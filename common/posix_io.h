@@ -15,6 +15,9 @@ class PosixIo {
   virtual ~PosixIo() = default;
   virtual ssize_t read(int fd, void* buffer, std::size_t count);
   virtual ssize_t write(int fd, const void* buffer, std::size_t count);
+  // Gives the pipe on `fd` the largest buffer the system allows an ordinary
+  // process; keeps it as it is when `fd` is no pipe or the system refuses.
+  virtual void enlargePipe(int fd);
 };
 
 // The real system calls.

@@ -85,8 +85,11 @@ enum class FrameStatus : std::int64_t {
   kStopped = 5,
 };
 inline constexpr const char* kStreamFrameInfoStatus = "SCStreamFrameInfoStatus";
+// The rectangles, in pixels, where the frame differs from the one delivered
+// before it; the whole frame may have changed when absent.
+inline constexpr const char* kStreamFrameInfoDirtyRects = "SCStreamFrameInfoDirtyRects";
 
-using AttachmentValue = std::variant<std::int64_t, double, std::string, bool>;
+using AttachmentValue = std::variant<std::int64_t, double, std::string, bool, std::vector<Rect>>;
 using AttachmentDictionary = std::map<std::string, AttachmentValue>;
 
 inline constexpr std::uint64_t kPixelBufferLockReadOnly = 1;

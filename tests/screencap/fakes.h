@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -247,6 +248,63 @@ class FakeStreamFactory final : public StreamFactory {
   std::optional<StreamConfiguration> configuration;
   StreamDelegate* delegate = nullptr;
   std::shared_ptr<FakeStream> stream;
+};
+
+// A picture kept in memory and changed in place, as a capture stream keeps
+// its frame; rows carry 8 bytes of padding. Each sample reports what it was
+// told to as changed.
+class PaintedPixels final : public PixelBuffer {
+ public:
+  PaintedPixels(std::size_t width, std::size_t height)
+      : width_(width), height_(height), stride_(width + 2), pixels_(stride_ * height) {}
+  void paint(std::size_t x, std::size_t y, std::size_t w, std::size_t h, std::uint32_t value) {
+    for (std::size_t row = y; row < y + h; ++row) {
+      std::fill_n(&pixels_[row * stride_ + x], w, value);
+    }
+  }
+  // The picture as one packed frame.
+  std::string frame() const {
+    std::string out;
+    for (std::size_t row = 0; row < height_; ++row) {
+      out.append(reinterpret_cast<const char*>(&pixels_[row * stride_]), width_ * 4);
+    }
+    return out;
+  }
+  void lockBaseAddress(std::uint64_t) override {}
+  void unlockBaseAddress(std::uint64_t) override {}
+  std::size_t width() const override { return width_; }
+  std::size_t height() const override { return height_; }
+  std::size_t bytesPerRow() const override { return stride_ * 4; }
+  const std::uint8_t* baseAddress() const override {
+    return reinterpret_cast<const std::uint8_t*>(pixels_.data());
+  }
+
+ private:
+  std::size_t width_;
+  std::size_t height_;
+  std::size_t stride_;  // in pixels
+  std::vector<std::uint32_t> pixels_;
+};
+
+class PaintedSample final : public SampleBuffer {
+ public:
+  // `changed` absent: no change report at all.
+  PaintedSample(PaintedPixels& pixels, std::optional<std::vector<Rect>> changed,
+                FrameStatus status = FrameStatus::kComplete)
+      : pixels_(pixels) {
+    AttachmentDictionary info{{kStreamFrameInfoStatus, static_cast<std::int64_t>(status)}};
+    if (changed) info.emplace(kStreamFrameInfoDirtyRects, std::move(*changed));
+    attachments_.push_back(std::move(info));
+  }
+  bool isValid() const override { return true; }
+  PixelBuffer* imageBuffer() override { return &pixels_; }
+  std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
+    return attachments_;
+  }
+
+ private:
+  PaintedPixels& pixels_;
+  std::vector<AttachmentDictionary> attachments_;
 };
 
 // Runs `body` and returns the status it exited with, or nothing.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 #include "tests/screencap/fakes.h"
@@ -260,6 +261,59 @@ TEST(FramePacing, TheTimerDoesNotOutliveTheSink) {
   EXPECT_FALSE(timer->destroyed);
   rig.reset();
   EXPECT_TRUE(timer->destroyed);
+}
+
+// Frames that report what changed are copied only there, yet every tick
+// writes exactly the newest frame: across exchanges of the buffers, several
+// frames between ticks, reports that reach past the edges, and frames passed
+// over, after which a report is no longer to be trusted.
+TEST(FrameIntake, ReportedChangesAreEnoughToKeepTheLatestFrame) {
+  using testing::PaintedPixels;
+  using testing::PaintedSample;
+  struct Step {
+    const char* name;
+    Rect paint;  // painted with a new value, then delivered
+    std::optional<std::vector<Rect>> reported;
+    FrameStatus status = FrameStatus::kComplete;
+    bool tick = true;
+  };
+  const Step steps[] = {
+      {"first, unreported", {0, 0, 10, 8}, std::nullopt},
+      {"one rectangle", {1, 1, 2, 2}, std::vector<Rect>{{1, 1, 2, 2}}},
+      {"moved by a pixel", {2, 2, 2, 2}, std::vector<Rect>{{2, 2, 2, 2}}},
+      {"two frames before a tick, first",
+       {5, 5, 3, 2},
+       std::vector<Rect>{{5, 5, 3, 2}},
+       FrameStatus::kComplete,
+       false},
+      {"two frames before a tick, second", {0, 0, 1, 1}, std::vector<Rect>{{0, 0, 1, 1}}},
+      {"after an exchange", {7, 0, 3, 3}, std::vector<Rect>{{7, 0, 3, 3}}},
+      {"unchanged, ticked", {0, 0, 0, 0}, std::vector<Rect>{}},
+      {"past the edges, fractional", {8, 6, 2, 2}, std::vector<Rect>{{7.5, 5.5, 10, 10}}},
+      {"unreadable", {3, 3, 4, 4}, std::vector<Rect>{{std::nan(""), 0, 1, 1}}},
+      {"passed over", {0, 0, 10, 8}, std::nullopt, FrameStatus::kBlank, false},
+      {"reported against the one passed over", {2, 2, 1, 1}, std::vector<Rect>{{2, 2, 1, 1}}},
+      {"idle in between", {0, 0, 0, 0}, std::nullopt, FrameStatus::kIdle, false},
+      {"after idle", {0, 7, 10, 1}, std::vector<Rect>{{0, 7, 10, 1}}},
+  };
+  Rig rig;
+  PaintedPixels pixels(10, 8);
+  std::string latest;
+  std::uint32_t value = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    pixels.paint(static_cast<std::size_t>(step.paint.x), static_cast<std::size_t>(step.paint.y),
+                 static_cast<std::size_t>(step.paint.width),
+                 static_cast<std::size_t>(step.paint.height), ++value * 0x01010101U);
+    PaintedSample sample(pixels, step.reported, step.status);
+    rig.sink.streamDidOutputSampleBuffer(rig.stream, sample, StreamOutputType::kScreen);
+    if (step.status == FrameStatus::kComplete) latest = pixels.frame();
+    if (!step.tick) continue;
+    rig.io.chunks[kOut].clear();
+    rig.dispatch.tick();
+    ASSERT_EQ(rig.io.chunks[kOut].size(), 1U);
+    EXPECT_EQ(rig.io.chunks[kOut].front(), latest);
+  }
 }
 
 }  // namespace

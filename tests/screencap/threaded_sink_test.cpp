@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -15,45 +17,65 @@ namespace vexel::screencap {
 namespace {
 
 using testing::FakeStream;
-using testing::ScriptedPixelBuffer;
-using testing::ScriptedSampleBuffer;
 
-// Frames arrive on one thread while the real timer writes on another: every
-// written frame must be one whole frame, never a mix of two.
-TEST(FrameSinkThreads, FramesWrittenWhileNewOnesArriveAreNeverTorn) {
+// Frames arrive as fast as one thread can deliver them, each changing a
+// small area and reporting it, while the real timer writes on another thread:
+// every written frame must be exactly one delivered frame, never a mix of
+// two, never older than one written before it, and once deliveries stop the
+// ticks must repeat the last frame delivered.
+TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
   testing::ScriptedIo io;
   const Outlet outlet{io, 1, 2, [](int) { ADD_FAILURE() << "no exit expected"; }};
   StdDispatch dispatch;
   constexpr std::size_t kWidth = 64;
   constexpr std::size_t kHeight = 32;
   auto sink = std::make_unique<FrameSink>(1000, outlet, dispatch);
-  std::atomic<bool> stop{false};
-  std::thread frames([&] {
+  auto writtenCount = [&] {
+    const std::scoped_lock lock(io.mutex);
+    return io.chunks[1].size();
+  };
+  // The picture of each delivered frame by its number, held in pixel (0, 0).
+  std::vector<std::size_t> delivered{0};
+  {
     FakeStream stream;
-    std::vector<std::shared_ptr<ScriptedPixelBuffer>> buffers;
-    for (int seed = 1; seed <= 4; ++seed) {
-      buffers.push_back(std::make_shared<ScriptedPixelBuffer>(kWidth, kHeight, 320, seed));
-    }
-    for (std::size_t i = 0; !stop; ++i) {
-      ScriptedSampleBuffer sample(buffers[i % buffers.size()]);
-      sink->streamDidOutputSampleBuffer(stream, sample, StreamOutputType::kScreen);
-    }
-  });
+    testing::PaintedPixels pixels(kWidth, kHeight);
+    std::thread frames([&] {
+      while (writtenCount() < 30) {
+        const auto number = static_cast<std::uint32_t>(delivered.size());
+        const std::size_t x = number * 7 % (kWidth - 8);
+        const std::size_t y = number * 3 % (kHeight - 4);
+        pixels.paint(0, 0, 1, 1, number);
+        pixels.paint(x, y, 8, 4, number);
+        std::optional<std::vector<Rect>> reported;
+        if (number % 5 != 0)
+          reported = std::vector<Rect>{{0, 0, 1, 1}, {double(x), double(y), 8, 4}};
+        testing::PaintedSample sample(pixels, reported);
+        sink->streamDidOutputSampleBuffer(stream, sample, StreamOutputType::kScreen);
+        delivered.push_back(std::hash<std::string>{}(pixels.frame()));
+      }
+    });
+    frames.join();
+  }
+  const std::size_t atStop = writtenCount();
   {
     std::unique_lock lock(io.mutex);
     ASSERT_TRUE(io.changed.wait_for(lock, std::chrono::seconds(20),
-                                    [&] { return io.chunks[1].size() >= 30; }));
+                                    [&] { return io.chunks[1].size() >= atStop + 3; }));
   }
-  stop = true;
-  frames.join();
   sink.reset();  // stops the timer before the collector goes away
   const std::scoped_lock lock(io.mutex);
-  for (const std::string& frame : io.chunks[1]) {
+  std::uint32_t previous = 0;
+  for (std::size_t i = 0; i < io.chunks[1].size(); ++i) {
+    const std::string& frame = io.chunks[1][i];
     ASSERT_EQ(frame.size(), kWidth * kHeight * 4);
-    for (std::size_t i = 0; i < frame.size(); i += 4) {
-      ASSERT_EQ(frame[i], frame[0]) << "pixel " << i / 4 << " from another frame";
-    }
+    std::uint32_t number = 0;
+    std::memcpy(&number, frame.data(), 4);
+    ASSERT_LT(number, delivered.size());
+    ASSERT_EQ(std::hash<std::string>{}(frame), delivered[number]) << "frame " << i << " torn";
+    ASSERT_GE(number, previous) << "frame " << i << " went back to an older one";
+    previous = number;
   }
+  EXPECT_EQ(previous + 1, delivered.size());
 }
 
 // A timer that fires while another ending writes its last line must neither

@@ -1,4 +1,4 @@
-#include "screencap/platform/x11/scale.h"
+#include "screencap/platform/pixman/scale.h"
 
 #include <gtest/gtest.h>
 
@@ -169,6 +169,56 @@ TEST(MakeScalePlan, RefusesEmptyImages) {
   ScalePlan plan;
   EXPECT_FALSE(makeScalePlan({source.bytes.data(), 0, 10, 40}, destination.view(), plan));
   EXPECT_FALSE(makeScalePlan(source.view(), {destination.bytes.data(), 10, 0, 40}, plan));
+}
+
+// Rescaling only what a changed source rectangle reaches must give the same
+// pixels as scaling the whole changed source, edges and filter reach included.
+TEST(PartialScale, MatchesTheWholeScale) {
+  struct Case {
+    int sw, sh, dw, dh;
+    ScaleFilter filter;
+    Placement changed;
+  };
+  const Case cases[] = {
+      {64, 48, 64, 48, ScaleFilter::kCopy, {10, 7, 5, 3}},
+      {96, 54, 64, 36, ScaleFilter::kBilinear, {30, 20, 7, 5}},
+      {96, 54, 64, 36, ScaleFilter::kBilinear, {0, 0, 3, 2}},
+      {96, 54, 64, 40, ScaleFilter::kBilinear, {90, 50, 6, 4}},  // margins, far corner
+      {40, 30, 100, 75, ScaleFilter::kBilinear, {12, 9, 1, 1}},  // enlarging
+      {200, 120, 40, 24, ScaleFilter::kConvolution, {101, 37, 9, 4}},
+      {200, 120, 40, 24, ScaleFilter::kConvolution, {195, 0, 5, 120}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sw) + "x" + std::to_string(c.sh) + " to " + std::to_string(c.dw) +
+                 "x" + std::to_string(c.dh));
+    Image source(c.sw, c.sh, 8);
+    for (int y = 0; y < c.sh; ++y) {
+      for (int x = 0; x < c.sw; ++x) source.set(x, y, (x * 37U + y * 101U) * 2654435761U >> 8);
+    }
+    Image partial(c.dw, c.dh, 4);
+    ScalePlan plan;
+    ASSERT_TRUE(makeScalePlan(source.view(), partial.view(), plan));
+    ASSERT_EQ(plan.filter, c.filter);
+    runScale(plan);
+    for (int y = c.changed.y; y < c.changed.y + c.changed.height; ++y) {
+      for (int x = c.changed.x; x < c.changed.x + c.changed.width; ++x) {
+        source.set(x, y, 0x00ffffffU ^ source.at(x, y));
+      }
+    }
+    const Placement part = affectedOutput(plan, c.changed);
+    EXPECT_LT(part.width * part.height, plan.placement.width * plan.placement.height / 4);
+    runScale(plan, part);
+
+    Image whole(c.dw, c.dh, 4);
+    ScalePlan fresh;
+    ASSERT_TRUE(makeScalePlan(source.view(), whole.view(), fresh));
+    runScale(fresh);
+    int wrong = 0;
+    for (int y = 0; y < c.dh; ++y) {
+      for (int x = 0; x < c.dw; ++x) wrong += partial.at(x, y) != whole.at(x, y);
+    }
+    EXPECT_EQ(wrong, 0);
+  }
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "screencap/platform/capture.h"
-#include "screencap/platform/x11/scale.h"
+#include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/stream_x11.h"
 #include "testing/x_client.h"
 #include "testing/x_server.h"
@@ -119,12 +119,22 @@ class Recorder final : public StreamOutput, public StreamDelegate {
       }
       pixels->unlockBaseAddress(kPixelBufferLockReadOnly);
     }
+    std::optional<std::vector<Rect>> reported;
+    if (auto attachments = sample.sampleAttachments(); attachments && !attachments->empty()) {
+      const auto found = attachments->front().find(kStreamFrameInfoDirtyRects);
+      if (found != attachments->front().end())
+        reported = std::get<std::vector<Rect>>(found->second);
+    }
     std::lock_guard guard(mutex_);
     ++delivered;
     wrongType = wrongType || type != StreamOutputType::kScreen;
     statuses.push_back(status.value_or(-1));
     if (status == static_cast<std::int64_t>(FrameStatus::kComplete)) {
       if (!frame) missingImage = true;
+      if (frame && latest && reported) {
+        ++partialFrames;
+        unreportedChanges += changedOutside(*latest, *frame, *reported);
+      }
       latest = std::move(frame);
       ++completes;
     }
@@ -136,14 +146,43 @@ class Recorder final : public StreamOutput, public StreamDelegate {
     stopMessage = error.localizedDescription;
     changed_.notify_all();
   }
+  // Idle deliveries since the last complete one; read under mutex_.
+  int trailingIdle() const {
+    int run = 0;
+    for (auto it = statuses.rbegin();
+         it != statuses.rend() && *it == static_cast<std::int64_t>(FrameStatus::kIdle); ++it) {
+      ++run;
+    }
+    return run;
+  }
   bool waitFor(const std::function<bool()>& ready) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kPatience, ready);
   }
   std::mutex mutex_;
   std::condition_variable changed_;
+  // Pixels that differ between two frames outside the rectangles reported.
+  static int changedOutside(const Frame& before, const Frame& after,
+                            const std::vector<Rect>& reported) {
+    int outside = 0;
+    for (std::size_t y = 0; y < after.height; ++y) {
+      for (std::size_t x = 0; x < after.width; ++x) {
+        if (before.at(x, y) == after.at(x, y)) continue;
+        bool inside = false;
+        for (const Rect& r : reported) {
+          inside =
+              inside || (static_cast<double>(x) >= r.x && static_cast<double>(x) < r.x + r.width &&
+                         static_cast<double>(y) >= r.y && static_cast<double>(y) < r.y + r.height);
+        }
+        outside += inside ? 0 : 1;
+      }
+    }
+    return outside;
+  }
   int delivered = 0;
   int completes = 0;
+  int partialFrames = 0;      // complete frames that reported what changed
+  int unreportedChanges = 0;  // pixels changed outside what they reported
   int stops = 0;
   bool wrongType = false;
   bool missingImage = false;
@@ -294,14 +333,7 @@ TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
   ASSERT_EQ(started.error, std::nullopt);
   const auto idle = static_cast<std::int64_t>(FrameStatus::kIdle);
   const auto complete = static_cast<std::int64_t>(FrameStatus::kComplete);
-  auto idleRun = [&] {
-    int run = 0;
-    for (auto it = recorder_.statuses.rbegin(); it != recorder_.statuses.rend() && *it == idle;
-         ++it) {
-      ++run;
-    }
-    return run;
-  };
+  auto idleRun = [&] { return recorder_.trailingIdle(); };
   ASSERT_TRUE(recorder_.waitFor([&] { return idleRun() >= 3; }));
   {
     std::lock_guard guard(recorder_.mutex_);
@@ -341,6 +373,60 @@ TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
   queue_->drain();
   EXPECT_EQ(recorder_.stops, 0);
   EXPECT_FALSE(recorder_.wrongType);
+}
+
+// A small change refreshes only the output pixels that show it, reports
+// where, and the frame then equals a fresh whole capture: filter edges
+// right, and no trace of the pointer where it was drawn before.
+TEST_F(X11Stream, ASmallChangeUpdatesOnlyItsPartOfTheFrame) {
+  painter_->warp(300, 700);
+  auto started = start(*factory_, display_, configuration(1280, 720, true), recorder_, queue_);
+  ASSERT_EQ(started.error, std::nullopt);
+  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.trailingIdle() >= 3; }));
+  Frame before;
+  {
+    std::lock_guard guard(recorder_.mutex_);
+    before = *recorder_.latest;
+  }
+  // Larger than one batch of partial grabs.
+  painter_->fill(1000, 250, 400, 200, kMagenta);
+  painter_->warp(500, 800);
+  ASSERT_TRUE(recorder_.waitFor([&] {
+    return recorder_.latest->at(800, 233) == (kMagenta | kOpaque) && recorder_.trailingIdle() >= 3;
+  }));
+  started.stream.reset();
+  queue_->drain();
+
+  Recorder fresh;
+  auto second = start(*factory_, display_, configuration(1280, 720, true), fresh, queue_);
+  ASSERT_EQ(second.error, std::nullopt);
+  ASSERT_TRUE(fresh.waitFor([&] { return fresh.completes > 0; }));
+  second.stream.reset();
+  queue_->drain();
+
+  // Output boxes (scale 2/3) around the rectangle and both pointer places.
+  struct Box {
+    int x0, y0, x1, y1;
+  };
+  const Box changed[] = {{664, 164, 936, 302}, {190, 457, 230, 497}, {323, 523, 363, 563}};
+  const Frame& after = *recorder_.latest;
+  int differsFromFresh = 0;
+  int changedOutside = 0;
+  for (int y = 0; y < 720; ++y) {
+    for (int x = 0; x < 1280; ++x) {
+      differsFromFresh += after.at(x, y) != fresh.latest->at(x, y);
+      bool inside = false;
+      for (const Box& b : changed)
+        inside = inside || (x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1);
+      changedOutside += !inside && after.at(x, y) != before.at(x, y);
+    }
+  }
+  EXPECT_EQ(differsFromFresh, 0);
+  EXPECT_EQ(changedOutside, 0);
+  EXPECT_NE(after.at(200, 467), before.at(200, 467)) << "the old pointer is still drawn";
+  // The changes came as partial frames, each saying where it changed.
+  EXPECT_GT(recorder_.partialFrames, 0);
+  EXPECT_EQ(recorder_.unreportedChanges, 0);
 }
 
 TEST_F(X11Stream, TheCursorIsDrawnOnlyWhenShown) {

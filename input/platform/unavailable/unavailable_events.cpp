@@ -1,24 +1,22 @@
+#include "input/platform/unavailable/unavailable_events.h"
+
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
-
-#include "input/platform/event_services.h"
+#include <utility>
 
 namespace vexel::input {
 
 namespace {
 
-// The provider for builds without a platform to act on: not trusted, and no
-// event can be made, so every action is answered, none performed.
+// The provider for a platform it cannot act on: not trusted, and no event can
+// be made, so every action is answered, none performed.
 class UnavailableEventServices final : public EventServices {
  public:
+  explicit UnavailableEventServices(std::string message) : message_(std::move(message)) {}
   bool isProcessTrusted() override { return false; }
-  std::optional<std::string> accessibilityMessage() const override {
-    return "No input platform is available in this build of vexel-input: it cannot post mouse "
-           "or keyboard events. Rebuild it on a machine with the X11 (XCB/XTEST) or macOS "
-           "development libraries.";
-  }
+  std::optional<std::string> accessibilityMessage() const override { return message_; }
   EventSourceRef createEventSource(EventSourceState) override { return nullptr; }
   EventRef createMouseEvent(EventSourceRef, EventType, Point, MouseButton) override {
     return nullptr;
@@ -35,12 +33,15 @@ class UnavailableEventServices final : public EventServices {
   void post(EventTap, EventRef) override {}
   void release(EventRef) override {}
   void pause(std::chrono::microseconds duration) override { std::this_thread::sleep_for(duration); }
+
+ private:
+  std::string message_;
 };
 
 }  // namespace
 
-std::unique_ptr<EventServices> makeEventServices() {
-  return std::make_unique<UnavailableEventServices>();
+std::unique_ptr<EventServices> makeUnavailableEventServices(std::string message) {
+  return std::make_unique<UnavailableEventServices>(std::move(message));
 }
 
 }  // namespace vexel::input

@@ -1,3 +1,5 @@
+#include "input/platform/x11/x11_events.h"
+
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "common/x11/connection.h"
-#include "input/platform/event_services.h"
 
 namespace vexel::input {
 
@@ -567,7 +568,7 @@ class X11EventServices final : public EventServices {
 
 }  // namespace
 
-std::unique_ptr<EventServices> makeEventServices() {
+std::unique_ptr<EventServices> makeX11EventServices() {
   return std::make_unique<X11EventServices>();
 }
 

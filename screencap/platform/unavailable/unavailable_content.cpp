@@ -1,19 +1,21 @@
 #include <memory>
+#include <utility>
 
-#include "screencap/platform/capture.h"
+#include "screencap/platform/unavailable/unavailable.h"
 
 namespace vexel::screencap {
 
 namespace {
 
-// For builds without a capture platform: the content request fails, so list
-// mode and capture mode both end with a clear line and status 1.
+// For a platform it cannot capture: the content request fails, so list mode
+// and capture mode both end with a clear line and status 1.
 class UnavailableContentProvider final : public ContentProvider {
  public:
-  explicit UnavailableContentProvider(Dispatch& dispatch) : dispatch_(dispatch) {}
+  UnavailableContentProvider(Dispatch& dispatch, std::string reason)
+      : dispatch_(dispatch), reason_(std::move(reason)) {}
   void getShareableContent(ContentHandler handler) override {
-    dispatch_.asyncAfter(std::chrono::nanoseconds(0), [handler = std::move(handler)] {
-      handler(std::nullopt, PlatformError{"no displays can be listed on this platform"});
+    dispatch_.asyncAfter(std::chrono::nanoseconds(0), [this, handler = std::move(handler)] {
+      handler(std::nullopt, PlatformError{reason_});
     });
   }
   Rect displayBounds(DisplayID) override { return {}; }
@@ -21,12 +23,14 @@ class UnavailableContentProvider final : public ContentProvider {
 
  private:
   Dispatch& dispatch_;
+  const std::string reason_;
 };
 
 }  // namespace
 
-std::unique_ptr<ContentProvider> makeContentProvider(Dispatch& dispatch) {
-  return std::make_unique<UnavailableContentProvider>(dispatch);
+std::unique_ptr<ContentProvider> makeUnavailableContentProvider(Dispatch& dispatch,
+                                                                std::string reason) {
+  return std::make_unique<UnavailableContentProvider>(dispatch, std::move(reason));
 }
 
 }  // namespace vexel::screencap

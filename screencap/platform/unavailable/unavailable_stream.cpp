@@ -1,6 +1,7 @@
 #include <memory>
+#include <utility>
 
-#include "screencap/platform/capture.h"
+#include "screencap/platform/unavailable/unavailable.h"
 
 namespace vexel::screencap {
 
@@ -10,37 +11,42 @@ namespace {
 // "startCapture failed: " and this description.
 class UnavailableStream final : public CaptureStream {
  public:
-  explicit UnavailableStream(Dispatch& dispatch) : dispatch_(dispatch) {}
+  UnavailableStream(Dispatch& dispatch, std::string reason)
+      : dispatch_(dispatch), reason_(std::move(reason)) {}
   std::optional<PlatformError> addStreamOutput(StreamOutput&, StreamOutputType,
                                                std::shared_ptr<SerialQueue>) override {
     return std::nullopt;
   }
   void startCapture(StartHandler handler) override {
-    dispatch_.asyncAfter(std::chrono::nanoseconds(0), [handler = std::move(handler)] {
-      handler(PlatformError{"screen capture is not available in this build of vexel-screencap"});
-    });
+    dispatch_.asyncAfter(
+        std::chrono::nanoseconds(0),
+        [reason = reason_, handler = std::move(handler)] { handler(PlatformError{reason}); });
   }
 
  private:
   Dispatch& dispatch_;
+  const std::string reason_;
 };
 
 class UnavailableStreamFactory final : public StreamFactory {
  public:
-  explicit UnavailableStreamFactory(Dispatch& dispatch) : dispatch_(dispatch) {}
+  UnavailableStreamFactory(Dispatch& dispatch, std::string reason)
+      : dispatch_(dispatch), reason_(std::move(reason)) {}
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter&, const StreamConfiguration&,
                                             StreamDelegate&) override {
-    return std::make_shared<UnavailableStream>(dispatch_);
+    return std::make_shared<UnavailableStream>(dispatch_, reason_);
   }
 
  private:
   Dispatch& dispatch_;
+  const std::string reason_;
 };
 
 }  // namespace
 
-std::unique_ptr<StreamFactory> makeStreamFactory(Dispatch& dispatch) {
-  return std::make_unique<UnavailableStreamFactory>(dispatch);
+std::unique_ptr<StreamFactory> makeUnavailableStreamFactory(Dispatch& dispatch,
+                                                            std::string reason) {
+  return std::make_unique<UnavailableStreamFactory>(dispatch, std::move(reason));
 }
 
 }  // namespace vexel::screencap

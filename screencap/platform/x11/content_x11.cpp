@@ -1,3 +1,5 @@
+#include "screencap/platform/x11/content_x11.h"
+
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -5,7 +7,6 @@
 #include <string>
 
 #include "common/x11/connection.h"
-#include "screencap/platform/capture.h"
 
 namespace vexel::screencap {
 
@@ -78,7 +79,7 @@ class X11ContentProvider final : public ContentProvider {
 
 }  // namespace
 
-std::unique_ptr<ContentProvider> makeContentProvider(Dispatch& dispatch) {
+std::unique_ptr<ContentProvider> makeX11ContentProvider(Dispatch& dispatch) {
   return std::make_unique<X11ContentProvider>(dispatch);
 }
 

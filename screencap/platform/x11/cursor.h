@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "screencap/platform/x11/scale.h"
+#include "screencap/platform/pixman/scale.h"
 
 namespace vexel::screencap::x11 {
 

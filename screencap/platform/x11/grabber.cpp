@@ -5,7 +5,9 @@
 #include <xcb/randr.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -22,6 +24,24 @@ constexpr std::uint32_t kRedMask = 0xff0000U;
 constexpr std::uint32_t kGreenMask = 0x00ff00U;
 constexpr std::uint32_t kBlueMask = 0x0000ffU;
 constexpr std::uint8_t kBitsPerPixel = 32;
+constexpr std::size_t kBytesPerPixel = kBitsPerPixel / 8;
+// Changes larger than this part of the screen are cheaper as one whole grab.
+constexpr std::size_t kPartialShare = 4;  // a quarter
+// Partial grabs land in this much of the segment, in batches, before their
+// rows go into the screen copy: small, so it adds little to the memory in use.
+constexpr std::size_t kScratchBytes = std::size_t{256} * 1024;
+constexpr std::size_t kScratchAlignment = 64;
+// Beyond this many rectangles the round trips cost more than they save.
+constexpr std::size_t kMostPartialGrabs = 32;
+
+std::size_t aligned(std::size_t bytes) {
+  return (bytes + kScratchAlignment - 1) / kScratchAlignment * kScratchAlignment;
+}
+
+std::size_t areaBytes(const ScreenArea& area) {
+  return static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height) *
+         kBytesPerPixel;
+}
 
 PlatformError error(std::string text) {
   return PlatformError{std::move(text)};
@@ -177,9 +197,11 @@ std::optional<PlatformError> locateDisplay(Grabber& grabber, DisplayID display, 
 }
 
 std::optional<PlatformError> prepareSegment(Grabber& grabber, ScreenArea area) {
-  const auto bytes = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height) *
-                     (kBitsPerPixel / 8);
+  const std::size_t copyBytes = aligned(areaBytes(area));
+  // At least a few rows of the widest area (16384 pixels, 64 KiB a row).
+  const std::size_t bytes = copyBytes + kScratchBytes;
   grabber.area = area;
+  grabber.scratchOffset = copyBytes;
   if (bytes <= grabber.segmentBytes) return std::nullopt;
   releaseSegment(grabber);
   grabber.segmentId = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
@@ -271,6 +293,136 @@ std::optional<PlatformError> readCursor(Grabber& grabber, CursorImage& cursor) {
   cursor.height = image->height;
   cursor.argb.assign(pixels, pixels + static_cast<std::ptrdiff_t>(image->width) * image->height);
   return std::nullopt;
+}
+
+namespace {
+
+bool ensureDamageRegion(Grabber& grabber) {
+  if (grabber.damageRegion != 0) return true;
+  if (grabber.damageRegionRefused || !grabber.damageAvailable || !grabber.cursorAvailable) {
+    return false;
+  }
+  const xcb_xfixes_region_t region = xcb_generate_id(grabber.connection);
+  Reply<xcb_generic_error_t> failure(
+      xcb_request_check(grabber.connection,
+                        xcb_xfixes_create_region_checked(grabber.connection, region, 0, nullptr)));
+  if (failure) {
+    grabber.damageRegionRefused = true;
+    return false;
+  }
+  grabber.damageRegion = region;
+  return true;
+}
+
+ScreenArea clipped(const ScreenArea& area, int width, int height) {
+  const int x0 = std::max(area.x, 0);
+  const int y0 = std::max(area.y, 0);
+  const int x1 = std::min(area.x + area.width, width);
+  const int y1 = std::min(area.y + area.height, height);
+  if (x1 <= x0 || y1 <= y0) return {};
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+}  // namespace
+
+std::optional<PlatformError> takeChanges(Grabber& grabber, Changes& changes) {
+  changes = Changes{};
+  if (!ensureDamageRegion(grabber)) return connectionError(grabber);
+  xcb_damage_subtract(grabber.connection, grabber.damage, XCB_NONE, grabber.damageRegion);
+  xcb_generic_error_t* failure = nullptr;
+  Reply<xcb_xfixes_fetch_region_reply_t> region(xcb_xfixes_fetch_region_reply(
+      grabber.connection, xcb_xfixes_fetch_region(grabber.connection, grabber.damageRegion),
+      &failure));
+  Reply<xcb_generic_error_t> failed(failure);
+  if (!region) return requestFailed(grabber, "the damage query", failure);
+  const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
+  const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+  const ScreenArea& a = grabber.area;
+  for (int i = 0; i < count; ++i) {
+    const ScreenArea inside = clipped(
+        {rects[i].x - a.x, rects[i].y - a.y, rects[i].width, rects[i].height}, a.width, a.height);
+    if (inside.width > 0) changes.areas.push_back(inside);
+  }
+  changes.known = true;
+  return std::nullopt;
+}
+
+bool fitsPartialGrab(const Grabber& grabber, const std::vector<ScreenArea>& areas) {
+  if (areas.size() > kMostPartialGrabs) return false;
+  std::size_t bytes = 0;
+  for (const ScreenArea& area : areas) bytes += areaBytes(area);
+  return bytes <= areaBytes(grabber.area) / kPartialShare;
+}
+
+namespace {
+
+// One band of rows of a changed rectangle, on its way through the scratch.
+struct Band {
+  ScreenArea rows;
+  std::size_t offset = 0;
+  xcb_shm_get_image_cookie_t cookie{};
+};
+
+// Collects the replies of `bands` and moves their rows into the screen copy.
+std::optional<PlatformError> settle(Grabber& grabber, std::vector<Band>& bands) {
+  std::optional<PlatformError> result;
+  const std::size_t copyStride = static_cast<std::size_t>(grabber.area.width) * kBytesPerPixel;
+  for (const Band& band : bands) {
+    xcb_generic_error_t* failure = nullptr;
+    Reply<xcb_shm_get_image_reply_t> image(
+        xcb_shm_get_image_reply(grabber.connection, band.cookie, &failure));
+    Reply<xcb_generic_error_t> failed(failure);
+    if (result) continue;  // every reply is still collected
+    const ScreenArea& r = band.rows;
+    if (!image) {
+      result = requestFailed(grabber, "the screen grab", failure);
+      continue;
+    }
+    if (image->size != areaBytes(r)) {
+      result = error("the X server " + quoted(grabber) + " returned a grab of an unexpected size");
+      continue;
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(r.width) * kBytesPerPixel;
+    const std::uint8_t* from = grabber.segmentAddress + band.offset;
+    std::uint8_t* to = grabber.segmentAddress + static_cast<std::size_t>(r.y) * copyStride +
+                       static_cast<std::size_t>(r.x) * kBytesPerPixel;
+    for (int row = 0; row < r.height; ++row) {
+      std::memcpy(to + row * copyStride, from + row * rowBytes, rowBytes);
+    }
+  }
+  bands.clear();
+  return result;
+}
+
+}  // namespace
+
+std::optional<PlatformError> grabRects(Grabber& grabber, const std::vector<ScreenArea>& areas) {
+  const ScreenArea& a = grabber.area;
+  const std::size_t scratchEnd = grabber.scratchOffset + kScratchBytes;
+  // Requests go out in batches that fill the scratch, each batch one round trip.
+  std::vector<Band> bands;
+  std::size_t offset = grabber.scratchOffset;
+  for (const ScreenArea& r : areas) {
+    if (r.width <= 0 || r.height <= 0) continue;
+    const std::size_t rowBytes = static_cast<std::size_t>(r.width) * kBytesPerPixel;
+    const int rowsPerBand = static_cast<int>(std::max<std::size_t>(kScratchBytes / rowBytes, 1));
+    for (int top = r.y; top < r.y + r.height; top += rowsPerBand) {
+      const ScreenArea rows{r.x, top, r.width, std::min(rowsPerBand, r.y + r.height - top)};
+      if (offset + areaBytes(rows) > scratchEnd) {
+        if (auto failure = settle(grabber, bands)) return failure;
+        offset = grabber.scratchOffset;
+      }
+      Band band{rows, offset, {}};
+      band.cookie = xcb_shm_get_image(
+          grabber.connection, grabber.root, static_cast<std::int16_t>(a.x + rows.x),
+          static_cast<std::int16_t>(a.y + rows.y), static_cast<std::uint16_t>(rows.width),
+          static_cast<std::uint16_t>(rows.height), std::numeric_limits<std::uint32_t>::max(),
+          XCB_IMAGE_FORMAT_Z_PIXMAP, grabber.segment, static_cast<std::uint32_t>(offset));
+      bands.push_back(band);
+      offset += aligned(areaBytes(rows));
+    }
+  }
+  return settle(grabber, bands);
 }
 
 }  // namespace vexel::screencap::x11

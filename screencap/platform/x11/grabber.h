@@ -3,17 +3,19 @@
 #include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/x11/connection.h"
 #include "screencap/platform/capture.h"
+#include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/cursor.h"
-#include "screencap/platform/x11/scale.h"
 
 namespace vexel::screencap::x11 {
 
@@ -45,11 +47,15 @@ struct Grabber {
   std::uint8_t damageEventBase = 0;
   xcb_damage_damage_t damage = 0;
   bool cursorAvailable = false;  // XFixes answered its version query
+  // Receives the damage as rectangles; 0 until first needed or when refused.
+  xcb_xfixes_region_t damageRegion = 0;
+  bool damageRegionRefused = false;
 
   ScreenArea area;
   int segmentId = -1;
   std::uint8_t* segmentAddress = nullptr;
-  std::size_t segmentBytes = 0;
+  std::size_t segmentBytes = 0;  // the screen copy, then a scratch for partial grabs
+  std::size_t scratchOffset = 0;
   xcb_shm_seg_t segment = 0;
   bool segmentAttached = false;
 };
@@ -70,6 +76,23 @@ std::optional<PlatformError> prepareSegment(Grabber& grabber, ScreenArea area);
 std::optional<PlatformError> grabArea(Grabber& grabber);
 
 ImageView grabbedImage(const Grabber& grabber);
+
+// What changed on screen since the last call, in coordinates of the grabbed
+// area and clipped to it. The damage is re-armed first, so drawing that races
+// with the grabs that follow shows up again next time. `known` is false when
+// the server cannot say what changed.
+struct Changes {
+  bool known = false;
+  std::vector<ScreenArea> areas;
+};
+std::optional<PlatformError> takeChanges(Grabber& grabber, Changes& changes);
+
+// Whether `areas` are few and small enough to be cheaper than a whole grab.
+bool fitsPartialGrab(const Grabber& grabber, const std::vector<ScreenArea>& areas);
+
+// Refreshes only these parts of the screen copy (area coordinates, inside
+// the area).
+std::optional<PlatformError> grabRects(Grabber& grabber, const std::vector<ScreenArea>& areas);
 
 struct Activity {
   bool damaged = false;

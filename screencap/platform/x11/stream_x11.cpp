@@ -59,18 +59,22 @@ class FramePixels final : public PixelBuffer {
 
 class FrameSample final : public SampleBuffer {
  public:
-  FrameSample(FrameStatus status, PixelBuffer* pixels) : status_(status), pixels_(pixels) {}
+  FrameSample(FrameStatus status, PixelBuffer* pixels,
+              const std::optional<std::vector<Rect>>& changed)
+      : status_(status), pixels_(pixels), changed_(changed) {}
   [[nodiscard]] bool isValid() const override { return true; }
   PixelBuffer* imageBuffer() override { return pixels_; }
   [[nodiscard]] std::optional<std::vector<AttachmentDictionary>> sampleAttachments()
       const override {
-    return std::vector<AttachmentDictionary>{
-        {{kStreamFrameInfoStatus, static_cast<std::int64_t>(status_)}}};
+    AttachmentDictionary info{{kStreamFrameInfoStatus, static_cast<std::int64_t>(status_)}};
+    if (changed_) info.emplace(kStreamFrameInfoDirtyRects, *changed_);
+    return std::vector<AttachmentDictionary>{std::move(info)};
   }
 
  private:
   FrameStatus status_;
   PixelBuffer* pixels_;
+  const std::optional<std::vector<Rect>>& changed_;
 };
 
 // State shared by the stream, its capture thread and the deliveries queued on
@@ -109,8 +113,12 @@ struct CaptureRun {
   Grabber grabber;
   ScalePlan plan;
   CursorImage cursor;
-  CursorImage shownCursor;
-  bool needFrame = true;
+  CursorImage shownCursor;      // as drawn into the screen copy
+  bool needFrame = true;        // the whole area must be grabbed
+  bool changesPending = false;  // damage was reported and not yet taken
+  // Where the last frame produced differs from the one before it; absent
+  // when that is not known.
+  std::optional<std::vector<Rect>> changedOutput;
 };
 
 class X11CaptureStream final : public CaptureStream,
@@ -202,7 +210,35 @@ std::optional<PlatformError> setUp(CaptureRun& run) {
   return replan(run, area);
 }
 
-std::optional<PlatformError> produceFrame(CaptureRun& run) {
+bool drawsCursor(const CaptureRun& run) {
+  return run.core->configuration.showsCursor && run.grabber.cursorAvailable;
+}
+
+// The cursor's rectangle in area coordinates, clipped to the area.
+ScreenArea cursorArea(const CursorImage& cursor, const ScreenArea& area) {
+  if (cursor.width <= 0 || cursor.height <= 0) return {};
+  const int x0 = std::max(cursor.left - area.x, 0);
+  const int y0 = std::max(cursor.top - area.y, 0);
+  const int x1 = std::min(cursor.left - area.x + cursor.width, area.width);
+  const int y1 = std::min(cursor.top - area.y + cursor.height, area.height);
+  if (x1 <= x0 || y1 <= y0) return {};
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+ScreenArea boundingBox(const std::vector<ScreenArea>& areas) {
+  ScreenArea box = areas.front();
+  for (const ScreenArea& a : areas) {
+    const int x1 = std::max(box.x + box.width, a.x + a.width);
+    const int y1 = std::max(box.y + box.height, a.y + a.height);
+    box.x = std::min(box.x, a.x);
+    box.y = std::min(box.y, a.y);
+    box.width = x1 - box.x;
+    box.height = y1 - box.y;
+  }
+  return box;
+}
+
+std::optional<PlatformError> produceWholeFrame(CaptureRun& run) {
   auto failure = grabArea(run.grabber);
   if (failure && connectionError(run.grabber) == std::nullopt) {
     // A grab that races with a mode change fails once; a display that is
@@ -211,12 +247,66 @@ std::optional<PlatformError> produceFrame(CaptureRun& run) {
     failure = grabArea(run.grabber);
   }
   if (failure) return failure;
-  if (run.core->configuration.showsCursor && run.grabber.cursorAvailable) {
+  if (drawsCursor(run)) {
     compositeCursor(grabbedImage(run.grabber), run.grabber.area.x, run.grabber.area.y, run.cursor);
     run.shownCursor = run.cursor;
   }
   runScale(run.plan);
   run.needFrame = false;
+  run.changesPending = false;
+  run.changedOutput.reset();
+  return std::nullopt;
+}
+
+// Refreshes only what changed: the damaged parts of the screen copy, the
+// place where the cursor was drawn before (the copy holds its pixels), and
+// the output pixels that read any of them. `produced` tells whether anything
+// in the area changed at all.
+std::optional<PlatformError> produceChangedParts(CaptureRun& run, bool cursorMoved,
+                                                 bool& produced) {
+  produced = true;
+  Changes changes;
+  if (auto failure = takeChanges(run.grabber, changes)) return failure;
+  if (!changes.known) return produceWholeFrame(run);
+  run.changesPending = false;
+  std::vector<ScreenArea> grabs = std::move(changes.areas);
+  if (grabs.empty() && !cursorMoved) {
+    produced = false;  // drawn elsewhere on the screen
+    return std::nullopt;
+  }
+  const ScreenArea& area = run.grabber.area;
+  if (drawsCursor(run)) {
+    if (const ScreenArea old = cursorArea(run.shownCursor, area); old.width > 0) {
+      grabs.push_back(old);
+    }
+  }
+  if (grabs.empty()) {
+    // Only the cursor moved, from outside the area into it.
+  } else if (!fitsPartialGrab(run.grabber, grabs)) {
+    grabs = {boundingBox(grabs)};
+    if (!fitsPartialGrab(run.grabber, grabs)) return produceWholeFrame(run);
+  }
+  if (auto failure = grabRects(run.grabber, grabs)) {
+    if (connectionError(run.grabber)) return failure;
+    // The area may have changed under the grab; start again from a whole one.
+    if (auto moved = followDisplay(run)) return moved;
+    return produceWholeFrame(run);
+  }
+  if (drawsCursor(run)) {
+    compositeCursor(grabbedImage(run.grabber), area.x, area.y, run.cursor);
+    run.shownCursor = run.cursor;
+    if (const ScreenArea now = cursorArea(run.cursor, area); now.width > 0) grabs.push_back(now);
+  }
+  run.changedOutput.emplace();
+  for (const ScreenArea& g : grabs) {
+    const Placement part = affectedOutput(run.plan, {g.x, g.y, g.width, g.height});
+    runScale(run.plan, part);
+    if (part.width > 0) {
+      run.changedOutput->push_back(Rect{static_cast<double>(part.x), static_cast<double>(part.y),
+                                        static_cast<double>(part.width),
+                                        static_cast<double>(part.height)});
+    }
+  }
   return std::nullopt;
 }
 
@@ -235,17 +325,18 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
       return false;
     }
   }
-  run.needFrame = run.needFrame || activity.damaged || !run.grabber.damageAvailable;
-  if (core.configuration.showsCursor && run.grabber.cursorAvailable) {
+  // Without damage reports every tick grabs the whole area.
+  run.needFrame = run.needFrame || !run.grabber.damageAvailable;
+  run.changesPending = run.changesPending || activity.damaged;
+  bool cursorMoved = false;
+  if (drawsCursor(run)) {
     if (auto failure = readCursor(run.grabber, run.cursor)) {
       stopWithError(run, *failure);
       return false;
     }
-    if (!sameCursor(run.cursor, run.shownCursor) &&
-        (intersects(run.cursor, run.grabber.area) ||
-         intersects(run.shownCursor, run.grabber.area))) {
-      run.needFrame = true;
-    }
+    cursorMoved =
+        !sameCursor(run.cursor, run.shownCursor) &&
+        (intersects(run.cursor, run.grabber.area) || intersects(run.shownCursor, run.grabber.area));
   }
 
   std::shared_ptr<SerialQueue> queue;
@@ -256,19 +347,27 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
   if (!queue) return true;  // nobody to deliver to; changes stay pending
 
   FrameStatus status = FrameStatus::kIdle;
+  bool produced = false;
+  std::optional<PlatformError> failure;
   if (run.needFrame) {
-    if (auto failure = produceFrame(run)) {
-      stopWithError(run, *failure);
-      return false;
-    }
-    status = FrameStatus::kComplete;
+    failure = produceWholeFrame(run);
+    produced = true;
+  } else if (run.changesPending || cursorMoved) {
+    failure = produceChangedParts(run, cursorMoved, produced);
   }
+  if (failure) {
+    stopWithError(run, *failure);
+    return false;
+  }
+  if (produced) status = FrameStatus::kComplete;
   {
     std::lock_guard guard(core.mutex);
     if (core.stopping) return false;
     core.inFlight = true;
   }
-  queue->async([core = run.core, weak = run.stream, status] {
+  std::optional<std::vector<Rect>> changed;
+  if (status == FrameStatus::kComplete) changed = run.changedOutput;
+  queue->async([core = run.core, weak = run.stream, status, changed = std::move(changed)] {
     if (const auto stream = weak.lock()) {
       StreamOutput* output = nullptr;
       {
@@ -277,7 +376,8 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
       }
       if (output != nullptr) {
         // Idle frames carry no image, as nothing new is to be seen.
-        FrameSample sample(status, status == FrameStatus::kComplete ? &core->pixels : nullptr);
+        FrameSample sample(status, status == FrameStatus::kComplete ? &core->pixels : nullptr,
+                           changed);
         output->streamDidOutputSampleBuffer(*stream, sample, StreamOutputType::kScreen);
       }
     }
@@ -292,7 +392,7 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
 
 void captureLoop(std::shared_ptr<StreamCore> core, std::weak_ptr<X11CaptureStream> stream,
                  const StartHandler& handler) {
-  CaptureRun run{std::move(core), std::move(stream), {}, {}, {}, {}, true};
+  CaptureRun run{std::move(core), std::move(stream), {}, {}, {}, {}, true, false, {}};
   if (auto failure = setUp(run)) {
     handler(failure);
     return;
@@ -417,13 +517,3 @@ std::unique_ptr<StreamFactory> makeX11StreamFactory(std::string displayName) {
 }
 
 }  // namespace vexel::screencap::x11
-
-namespace vexel::screencap {
-
-std::unique_ptr<StreamFactory> makeStreamFactory(Dispatch& /*dispatch*/) {
-  // The stream runs its own capture thread; frames reach the sink on the
-  // queue it hands to addStreamOutput.
-  return x11::makeX11StreamFactory({});
-}
-
-}  // namespace vexel::screencap

@@ -11,7 +11,8 @@
 namespace vexel::screencap::x11 {
 
 // Streams from the named X display; an empty name means the DISPLAY of the
-// environment, which is what makeStreamFactory uses.
+// environment. The stream runs its own capture thread; frames reach the sink
+// on the queue it hands to addStreamOutput.
 std::unique_ptr<StreamFactory> makeX11StreamFactory(std::string displayName);
 
 // Rows of delivered frames start on this boundary and always carry padding,

@@ -1,7 +1,9 @@
-#include "screencap/platform/x11/scale.h"
+#include "screencap/platform/pixman/scale.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <utility>
 
 namespace vexel::screencap::x11 {
 
@@ -11,6 +13,16 @@ constexpr std::uint32_t kOpaqueBlack = 0xff000000U;
 // Area averaging (point reconstruction, box sampling) with two sub-pixel
 // phases: the cheapest pixman convolution that still keeps thin strokes.
 constexpr int kConvolutionSubsampleBits = 1;
+
+// Destination indices [first, last) along one axis, out of `length`, whose
+// sample point ((index + 0.5) × scale in source pixels) lies within `reach`
+// source pixels of the source span [begin, end).
+std::pair<int, int> readersOf(int begin, int end, double scale, double reach, int length) {
+  const double first = std::floor((begin - reach) / scale - 0.5);
+  const double last = std::ceil((end + reach) / scale + 0.5);
+  return {static_cast<int>(std::clamp(first, 0.0, static_cast<double>(length))),
+          static_cast<int>(std::clamp(last, 0.0, static_cast<double>(length)))};
+}
 
 std::int64_t roundedQuotient(std::int64_t numerator, std::int64_t denominator) {
   return (2 * numerator + denominator) / (2 * denominator);
@@ -63,6 +75,8 @@ bool makeScalePlan(ImageView source, ImageView destination, ScalePlan& plan) {
 
   const double scaleX = static_cast<double>(source.width) / plan.placement.width;
   const double scaleY = static_cast<double>(source.height) / plan.placement.height;
+  plan.scaleX = scaleX;
+  plan.scaleY = scaleY;
   pixman_transform_t transform;
   pixman_transform_init_scale(&transform, pixman_double_to_fixed(scaleX),
                               pixman_double_to_fixed(scaleY));
@@ -92,6 +106,36 @@ void runScale(const ScalePlan& plan) {
   const Placement& p = plan.placement;
   pixman_image_composite32(PIXMAN_OP_SRC, plan.source.get(), nullptr, plan.destination.get(), 0, 0,
                            0, 0, p.x, p.y, p.width, p.height);
+}
+
+Placement affectedOutput(const ScalePlan& plan, const Placement& changed) {
+  if (changed.width <= 0 || changed.height <= 0) return {};
+  const Placement& p = plan.placement;
+  if (plan.filter == ScaleFilter::kCopy) {
+    return {p.x + changed.x, p.y + changed.y, changed.width, changed.height};
+  }
+  // Bilinear sampling reads the two nearest source pixels; the averaging
+  // filter a box as wide as the scale. Both get a pixel to spare for the
+  // sub-pixel rounding of the sample points.
+  auto reach = [&](double scale) {
+    return plan.filter == ScaleFilter::kBilinear ? 2.0 : scale / 2 + 2;
+  };
+  const auto [x0, x1] =
+      readersOf(changed.x, changed.x + changed.width, plan.scaleX, reach(plan.scaleX), p.width);
+  const auto [y0, y1] =
+      readersOf(changed.y, changed.y + changed.height, plan.scaleY, reach(plan.scaleY), p.height);
+  if (x1 <= x0 || y1 <= y0) return {};
+  return {p.x + x0, p.y + y0, x1 - x0, y1 - y0};
+}
+
+void runScale(const ScalePlan& plan, const Placement& part) {
+  if (part.width <= 0 || part.height <= 0) return;
+  const Placement& p = plan.placement;
+  // The source origin follows the destination's, so each pixel is sampled at
+  // the same point as in the whole scale.
+  pixman_image_composite32(PIXMAN_OP_SRC, plan.source.get(), nullptr, plan.destination.get(),
+                           part.x - p.x, part.y - p.y, 0, 0, part.x, part.y, part.width,
+                           part.height);
 }
 
 }  // namespace vexel::screencap::x11

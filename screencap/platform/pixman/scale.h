@@ -42,6 +42,8 @@ using PixmanImage = std::unique_ptr<pixman_image_t, PixmanImageRelease>;
 struct ScalePlan {
   ScaleFilter filter = ScaleFilter::kCopy;
   Placement placement;
+  double scaleX = 1;  // source pixels per destination pixel
+  double scaleY = 1;
   PixmanImage source;
   PixmanImage destination;
 };
@@ -53,5 +55,14 @@ bool makeScalePlan(ImageView source, ImageView destination, ScalePlan& plan);
 
 // Scales the current source pixels into the placement; alpha comes out opaque.
 void runScale(const ScalePlan& plan);
+
+// The destination rectangle whose pixels read any pixel of `changed` (a
+// rectangle of the source), with the filter's reach around it; empty when
+// `changed` is.
+Placement affectedOutput(const ScalePlan& plan, const Placement& changed);
+
+// Scales only `part` of the destination (from affectedOutput), exactly as the
+// whole scale would.
+void runScale(const ScalePlan& plan, const Placement& part);
 
 }  // namespace vexel::screencap::x11
