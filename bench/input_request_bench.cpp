@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "input/dispatcher.h"
-#include "input/platform/recording/recording_events.h"
 #include "input/request_loop.h"
 #include "input/text.h"
+#include "testing/recording_events.h"
 
 namespace {
 

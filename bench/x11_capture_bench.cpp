@@ -10,7 +10,7 @@
 #include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/grabber.h"
 #include "screencap/platform/x11/stream_x11.h"
-#include "tests/support/x_server.h"
+#include "testing/x_server.h"
 
 namespace {
 

@@ -19,7 +19,9 @@ const Json* field(const Json& request, std::string_view name) {
   return it == request.end() ? nullptr : &*it;
 }
 
-bool isNumber(const Json* value) { return value != nullptr && (value->is_number() || value->is_boolean()); }
+bool isNumber(const Json* value) {
+  return value != nullptr && (value->is_number() || value->is_boolean());
+}
 
 double optionalNumber(const Json& request, std::string_view name, double fallback) {
   const Json* value = field(request, name);
@@ -116,7 +118,7 @@ Json handle(const Injector& injector, Json request) {
       reply["error"] = "missing_op";
       return reply;
     }
-    const std::string& name = op->get_ref<const std::string&>();
+    const auto& name = op->get_ref<const std::string&>();
     if (name == "status") {
       reply["ok"] = true;
       reply["trusted"] = injector.events.isProcessTrusted();

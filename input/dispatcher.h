@@ -10,8 +10,8 @@ namespace vexel::input {
 using Json = nlohmann::json;
 
 // A required number: any JSON number, or true/false as 1/0; otherwise throws
-// "missing_number:<field>".
-double num(const Json& request, std::string_view field);
+// "missing_number:<name>".
+double num(const Json& request, std::string_view name);
 
 // Turns one request object into its reply object; never throws.
 Json handle(const Injector& injector, Json request);

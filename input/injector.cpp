@@ -3,7 +3,7 @@
 namespace vexel::input {
 
 Injector makeInjector(EventServices& events) {
-  Injector injector{events, events.accessibilityMessage()};
+  Injector injector{events, events.accessibilityMessage().value_or(ACCESSIBILITY_MESSAGE)};
   injector.eventSource = events.createEventSource(EventSourceState::kHIDSystemState);
   return injector;
 }

@@ -21,7 +21,7 @@ struct EventReleaser {
 };
 using OwnedEvent = std::unique_ptr<OpaqueEvent, EventReleaser>;
 
-// The grant-repair text of the macOS build.
+// The grant-repair text, unless the provider has its own.
 inline constexpr const char* ACCESSIBILITY_MESSAGE =
     "macOS Accessibility permission is required for mouse/keyboard control: open System "
     "Settings \u2192 Privacy & Security \u2192 Accessibility, enable Visual Studio Code, then "

@@ -10,9 +10,9 @@
 
 namespace vexel::input {
 
-inline constexpr std::chrono::microseconds kKeyHold{2000};     // between key down and up
+inline constexpr std::chrono::microseconds kKeyHold{2000};       // between key down and up
 inline constexpr std::chrono::microseconds kLineBreakGap{4000};  // after a Return between lines
-inline constexpr std::chrono::microseconds kChunkGap{3000};    // after each text chunk
+inline constexpr std::chrono::microseconds kChunkGap{3000};      // after each text chunk
 inline constexpr std::uint16_t kReturnKeyCode = 36;
 
 // Combined mask of the named modifiers; throws "unknown_modifier:<name>".

@@ -14,6 +14,8 @@ struct KeyCode {
 
 // Key name to macOS virtual key code (ANSI layout). Names are lower case and
 // looked up exactly; "delete" is forward delete, "backspace" the key left of it.
+// Kept in rows by hand: one entry a line would hide the groups.
+// clang-format off
 inline constexpr std::array<KeyCode, 80> KEYCODES = {{
     {"a", 0},          {"b", 11},          {"c", 8},          {"d", 2},
     {"e", 14},         {"f", 3},           {"g", 5},          {"h", 4},
@@ -37,6 +39,7 @@ inline constexpr std::array<KeyCode, 80> KEYCODES = {{
     {";", 41},         {"'", 39},          {"\\", 42},        {",", 43},
     {".", 47},         {"/", 44},          {"`", 50},
 }};
+// clang-format on
 
 inline std::optional<std::uint16_t> keyCodeFor(std::string_view name) {
   for (const auto& entry : KEYCODES) {

@@ -13,7 +13,7 @@ int main() {
   std::unique_ptr<EventServices> events = makeEventServices();
   const Injector injector = makeInjector(*events);
   // A host that closed our stdout shows up as a failed write, not a kill.
-  std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN);
   runInjector(injector, vexel::systemIo(), 0, 1);
   // The provider gives back what it borrowed from the platform (X key bindings).
   events.reset();

@@ -16,42 +16,56 @@ Button parse(std::string_view name) {
   return Button::kLeft;
 }
 
-[[noreturn]] void createFailed() { throw HelperError{"event_create_failed"}; }
+[[noreturn]] void createFailed() {
+  throw HelperError{"event_create_failed"};
+}
 
 }  // namespace
 
 MouseButton buttonEnum(std::string_view button) {
   switch (parse(button)) {
-    case Button::kRight: return MouseButton::kRight;
-    case Button::kMiddle: return MouseButton::kCenter;
-    case Button::kLeft: break;
+    case Button::kRight:
+      return MouseButton::kRight;
+    case Button::kMiddle:
+      return MouseButton::kCenter;
+    case Button::kLeft:
+      break;
   }
   return MouseButton::kLeft;
 }
 
 EventType downType(std::string_view button) {
   switch (parse(button)) {
-    case Button::kRight: return EventType::kRightMouseDown;
-    case Button::kMiddle: return EventType::kOtherMouseDown;
-    case Button::kLeft: break;
+    case Button::kRight:
+      return EventType::kRightMouseDown;
+    case Button::kMiddle:
+      return EventType::kOtherMouseDown;
+    case Button::kLeft:
+      break;
   }
   return EventType::kLeftMouseDown;
 }
 
 EventType upType(std::string_view button) {
   switch (parse(button)) {
-    case Button::kRight: return EventType::kRightMouseUp;
-    case Button::kMiddle: return EventType::kOtherMouseUp;
-    case Button::kLeft: break;
+    case Button::kRight:
+      return EventType::kRightMouseUp;
+    case Button::kMiddle:
+      return EventType::kOtherMouseUp;
+    case Button::kLeft:
+      break;
   }
   return EventType::kLeftMouseUp;
 }
 
 EventType dragType(std::string_view button) {
   switch (parse(button)) {
-    case Button::kRight: return EventType::kRightMouseDragged;
-    case Button::kMiddle: return EventType::kOtherMouseDragged;
-    case Button::kLeft: break;
+    case Button::kRight:
+      return EventType::kRightMouseDragged;
+    case Button::kMiddle:
+      return EventType::kOtherMouseDragged;
+    case Button::kLeft:
+      break;
   }
   return EventType::kLeftMouseDragged;
 }

@@ -11,7 +11,7 @@ namespace vexel::input {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 constexpr std::string_view kEncodeFailedLine = "{\"ok\":false,\"error\":\"reply_encode_failed\"}\n";
 
 bool deeperThan(const Json& root, std::size_t limit) {

@@ -1,13 +1,20 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
-#include "screencap/capture_setup.h"
-
 namespace vexel::screencap {
+
+// The options record.
+struct Args {
+  std::int64_t width = 1280;
+  std::int64_t height = 720;
+  std::int64_t fps = 15;     // at least 1
+  std::int64_t display = 0;  // at least 0; a position in the display list
+};
 
 // The process arguments, program path first. Never prints, never fails:
 // unrecognised arguments and unusable values are skipped.

@@ -6,19 +6,12 @@
 #include <mutex>
 #include <optional>
 
+#include "screencap/args.h"
 #include "screencap/diagnostics.h"
 #include "screencap/platform/capture.h"
 #include "screencap/platform/dispatch.h"
 
 namespace vexel::screencap {
-
-// The options record.
-struct Args {
-  std::int64_t width = 1280;
-  std::int64_t height = 720;
-  std::int64_t fps = 15;     // at least 1
-  std::int64_t display = 0;  // at least 0; a position in the display list
-};
 
 class FrameSink;
 

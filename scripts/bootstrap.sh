@@ -6,12 +6,12 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libxcb1-dev libxcb-xtest0-dev libxcb-keysyms1-dev libxcb-shm0-dev libxcb-randr0-dev
+  libxcb1-dev libxcb-xtest0-dev libxcb-shm0-dev libxcb-randr0-dev
   libxcb-xfixes0-dev libxcb-damage0-dev libpixman-1-dev
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   xvfb x11-xserver-utils x11-utils xterm xdotool python3-xlib imagemagick
   sway swaybg weston xwayland foot grim fonts-dejavu-core
-  clang-14 libclang-rt-14-dev time
+  clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14 time
 )
 # The TypeScript client needs Node 18 or later and npm. A Node installed from
 # elsewhere (with its own npm) is kept: Debian's npm would conflict with it.

@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors, and runs every test:
-# once normally (unit, process and end-to-end tests on a private Xvfb), once
-# more under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded
-# streamer tests under ThreadSanitizer, then each fuzz target for a bounded time.
-# Between them it compiles the macOS build against the SDK in VEXEL_MACOS_SDK
-# (skipped without one).
+# Installs what is missing, checks the formatting, builds with warnings as
+# errors, runs clang-tidy on the product sources and every test: once normally
+# (unit, process and end-to-end tests on a private Xvfb), once more under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded streamer tests
+# under ThreadSanitizer, then each fuzz target for a bounded time. Between them
+# it compiles the macOS build against the SDK in VEXEL_MACOS_SDK (skipped
+# without one). Last, the programs and benchmarks build without the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 
 jobs=$(nproc)
+echo "== formatting"
+find common input screencap testing tests fuzz bench \
+  \( -name '*.c' -o -name '*.cpp' -o -name '*.h' -o -name '*.mm' \) -print0 |
+  xargs -0 clang-format-14 --dry-run -Werror
+
 echo "== build (warnings as errors)"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
+echo "== clang-tidy on the product sources"
+# Headers too, but not those generated into the build tree (Wayland protocols).
+product="^$PWD/(common|input|screencap)/"
+run-clang-tidy-14 -p build -j "$jobs" -quiet -header-filter "$product" "$product" >/dev/null ||
+  { run-clang-tidy-14 -p build -j "$jobs" -quiet -header-filter "$product" "$product" 2>&1 |
+      grep -E 'warning:|error:' | sort -u; exit 1; }
 echo "== tests"
 ctest --preset ci -j "$jobs"
 
@@ -43,3 +55,7 @@ TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j "$jobs"
 
 echo "== fuzzing, a bounded time per target"
 bash scripts/fuzz.sh "${VEXEL_FUZZ_SECONDS:-60}"
+
+echo "== build without the tests"
+cmake --preset product >/dev/null
+cmake --build --preset product -j "$jobs"

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -70,8 +71,9 @@ class EventServices {
 
   // The Accessibility grant; never prompts.
   virtual bool isProcessTrusted() = 0;
-  // The repair text sent beside "accessibility_not_granted".
-  virtual std::string accessibilityMessage() const = 0;
+  // The provider's own text for the reply beside "accessibility_not_granted",
+  // where the macOS repair steps would mislead; none keeps those.
+  virtual std::optional<std::string> accessibilityMessage() const { return std::nullopt; }
 
   virtual EventSourceRef createEventSource(EventSourceState state) = 0;
   virtual EventRef createMouseEvent(EventSourceRef source, EventType type, Point point,

@@ -100,12 +100,16 @@ TEST_F(Dispatcher, GateAsksForTheGrantOnEveryActionAndBeforeTheFields) {
             Json::parse(R"({"ok":true})"));
 }
 
-TEST_F(Dispatcher, RepairTextComesFromTheProviderAtStartUp) {
-  events.message = "fix it";
-  const Injector withMessage = makeInjector(events);
-  events.message = "changed later";
+TEST_F(Dispatcher, RepairTextIsTheProvidersOwnOrTheMacOneTakenAtStartUp) {
   events.trusted = false;
-  EXPECT_EQ(handle(withMessage, Json::parse(R"({"op":"key","key":"a"})"))["message"], "fix it");
+  for (const std::optional<std::string>& own :
+       {std::optional<std::string>("fix it"), std::optional<std::string>()}) {
+    events.message = own;
+    const Injector started = makeInjector(events);
+    events.message = "changed later";
+    EXPECT_EQ(handle(started, Json::parse(R"({"op":"key","key":"a"})"))["message"],
+              own.value_or(ACCESSIBILITY_MESSAGE));
+  }
 }
 
 TEST_F(Dispatcher, SucceedsWithOkAloneAndIgnoresOtherKeys) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "input/dispatcher.h"
-#include "input/platform/recording/recording_events.h"
+#include "testing/recording_events.h"
 
 namespace vexel::input {
 

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "input/platform/recording/recording_events.h"
+#include "testing/recording_events.h"
+#include "testing/scripted_io.h"
 
 namespace vexel::input {
 namespace {
@@ -19,77 +20,15 @@ constexpr int kIn = 0;
 constexpr int kOut = 1;
 constexpr const char* kEncodeFailed = "{\"ok\":false,\"error\":\"reply_encode_failed\"}\n";
 
-// Standard streams played from a script: reads hand out the input in slices
-// of `readSlice` bytes with an EINTR before each, writes accept at most
-// `writeLimit` bytes and fail with `writeError` once `writesBeforeError` ran.
-class ScriptedIo final : public PosixIo {
- public:
-  explicit ScriptedIo(std::string input) : input_(std::move(input)) {}
-
-  std::size_t readSlice = 1 << 20;
-  bool interruptReads = false;
-  int readErrorAtEnd = 0;  // errno of the read after the input, 0 for EOF
-  std::size_t writeLimit = 1 << 20;
-  bool interruptWrites = false;
-  int writesBeforeError = -1;
-  int writeError = EPIPE;
-
-  std::string output;
-  int reads = 0;
-  int writeCalls = 0;
-
-  ssize_t read(int fd, void* buffer, std::size_t count) override {
-    EXPECT_EQ(fd, kIn);
-    ++reads;
-    if (interruptReads && (reads % 2) == 1) return fail(EINTR);
-    if (offset_ >= input_.size()) return readErrorAtEnd != 0 ? fail(readErrorAtEnd) : 0;
-    const std::size_t n = std::min({count, readSlice, input_.size() - offset_});
-    std::memcpy(buffer, input_.data() + offset_, n);
-    offset_ += n;
-    return static_cast<ssize_t>(n);
-  }
-
-  ssize_t write(int fd, const void* buffer, std::size_t count) override {
-    EXPECT_EQ(fd, kOut);
-    ++writeCalls;
-    if (interruptWrites && (writeCalls % 2) == 1) return fail(EINTR);
-    if (writesBeforeError == 0) return fail(writeError);
-    if (writesBeforeError > 0) --writesBeforeError;
-    const std::size_t n = std::min(count, writeLimit);
-    output.append(static_cast<const char*>(buffer), n);
-    return static_cast<ssize_t>(n);
-  }
-
- private:
-  static ssize_t fail(int error) {
-    errno = error;
-    return -1;
-  }
-  std::string input_;
-  std::size_t offset_ = 0;
-};
-
-std::vector<std::string> lines(const std::string& output) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start < output.size()) {
-    const std::size_t lf = output.find('\n', start);
-    if (lf == std::string::npos) {
-      out.push_back("<partial>" + output.substr(start));
-      break;
-    }
-    out.push_back(output.substr(start, lf - start));
-    start = lf + 1;
-  }
-  return out;
-}
+using testing::ScriptedIo;
+using Step = ScriptedIo::Step;
 
 // Runs a whole session and returns the output lines parsed.
 std::vector<Json> session(ScriptedIo& io, RecordingEventServices& events) {
   const Injector injector = makeInjector(events);
   runInjector(injector, io, kIn, kOut);
   std::vector<Json> out;
-  for (const auto& line : lines(io.output)) {
+  for (const auto& line : io.lines(kOut)) {
     Json value = Json::parse(line, nullptr, false);
     EXPECT_FALSE(value.is_discarded()) << line;
     out.push_back(value);
@@ -165,7 +104,9 @@ TEST(RequestLoop, FramesTrimsAndParsesWhateverTheStreamsDo) {
     io.interruptReads = w.interruptReads;
     io.readErrorAtEnd = w.readErrorAtEnd;
     io.writeLimit = w.writeLimit;
-    io.interruptWrites = w.interruptWrites;
+    for (int i = 0; w.interruptWrites && i < 1000; ++i) {
+      io.scripts[kOut].insert(io.scripts[kOut].end(), {Step::kInterrupt, Step::kWhole});
+    }
     RecordingEventServices events;
     EXPECT_EQ(session(io, events), kMixedReplies) << w.name;
   }
@@ -204,11 +145,11 @@ TEST(RequestLoop, ClosedStdoutEndsTheLoopWithoutReadingFurther) {
   for (const int writes : {0, 1, 2}) {
     ScriptedIo io("{\"op\":\"move\",\"x\":1,\"y\":1}\n{\"op\":\"status\"}\n{\"op\":\"status\"}\n");
     io.readSlice = 1;  // each line takes several reads
-    io.writesBeforeError = writes;
+    io.closeAfter(kOut, writes);
     RecordingEventServices events;
     const Injector injector = makeInjector(events);
     runInjector(injector, io, kIn, kOut);
-    EXPECT_EQ(lines(io.output).size(), static_cast<std::size_t>(writes));
+    EXPECT_EQ(io.lines(kOut).size(), static_cast<std::size_t>(writes));
     // Nothing past the line whose reply failed was read.
     const std::string firstLine = "{\"op\":\"move\",\"x\":1,\"y\":1}\n";
     EXPECT_LE(io.reads, static_cast<int>(firstLine.size()) * (writes + 1) + 20);
@@ -253,7 +194,7 @@ TEST(RequestLoop, DeepNestingIsParsedAndAnsweredWithoutRecursion) {
   RecordingEventServices events;
   const Injector injector = makeInjector(events);
   runInjector(injector, io, kIn, kOut);
-  EXPECT_EQ(lines(io.output),
+  EXPECT_EQ(io.lines(kOut),
             (std::vector<std::string>{
                 R"({"ready":true,"trusted":true})", std::string(kEncodeFailed, 42),
                 R"({"error":"bad_json","ok":false})", R"({"ok":true,"trusted":true})"}));
@@ -294,15 +235,15 @@ TEST(WriteLineJson, WritesOneLineOrTheFixedFallback) {
     ScriptedIo io("");
     io.writeLimit = 3;
     EXPECT_TRUE(writeLineJSON(io, kOut, c.reply)) << c.name;
-    EXPECT_EQ(io.output, c.line) << c.name;
+    EXPECT_EQ(io.written[kOut], c.line) << c.name;
   }
   EXPECT_EQ(std::string(kEncodeFailed).size(), 43U);
 
-  ScriptedIo closed("");
-  closed.writesBeforeError = 0;
-  EXPECT_FALSE(writeLineJSON(closed, kOut, {{"ok", true}}));
-  closed.writeError = EIO;
-  EXPECT_FALSE(writeLineJSON(closed, kOut, {{"ok", true}}));
+  for (const int error : {EPIPE, EIO}) {
+    ScriptedIo closed;
+    closed.closeAfter(kOut, 0, error);
+    EXPECT_FALSE(writeLineJSON(closed, kOut, {{"ok", true}})) << error;
+  }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "screencap/diagnostics.h"
 #include "screencap/platform/capture.h"
 #include "screencap/platform/dispatch.h"
+#include "testing/scripted_io.h"
 
 namespace vexel::screencap::testing {
 
@@ -25,68 +26,7 @@ struct ExitCalled {
   int status;
 };
 
-// Records every write per descriptor; each write can be scripted to fail,
-// be interrupted or be cut short.
-class ScriptedIo final : public PosixIo {
- public:
-  enum class Step { kWhole, kInterrupt, kShort, kBrokenPipe };
-
-  ssize_t read(int, void*, std::size_t) override { return 0; }
-  ssize_t write(int fd, const void* buffer, std::size_t count) override {
-    const std::scoped_lock lock(mutex);
-    Step step = Step::kWhole;
-    auto& script = scripts[fd];
-    if (!script.empty()) {
-      step = script.front();
-      script.pop_front();
-    }
-    ++calls[fd];
-    switch (step) {
-      case Step::kInterrupt:
-        errno = EINTR;
-        return -1;
-      case Step::kBrokenPipe:
-        errno = EPIPE;
-        return -1;
-      case Step::kShort:
-        count = count > 1 ? count / 2 : count;
-        break;
-      case Step::kWhole:
-        break;
-    }
-    const auto* bytes = static_cast<const char*>(buffer);
-    written[fd].append(bytes, count);
-    chunks[fd].emplace_back(bytes, count);
-    order.push_back(fd);
-    return static_cast<ssize_t>(count);
-  }
-
-  // Every later write of `fd` fails with EPIPE.
-  void closeAfter(int fd, std::size_t writes) {
-    const std::scoped_lock lock(mutex);
-    auto& script = scripts[fd];
-    script.assign(writes, Step::kWhole);
-    script.resize(writes + 1000, Step::kBrokenPipe);
-  }
-
-  std::vector<std::string> lines(int fd) {
-    const std::scoped_lock lock(mutex);
-    std::vector<std::string> out;
-    std::string& all = written[fd];
-    std::size_t start = 0;
-    for (std::size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-      out.push_back(all.substr(start, end - start));
-    }
-    return out;
-  }
-
-  std::mutex mutex;
-  std::map<int, std::deque<Step>> scripts;
-  std::map<int, std::string> written;
-  std::map<int, std::vector<std::string>> chunks;  // one per successful write call
-  std::map<int, int> calls;
-  std::vector<int> order;  // the descriptor of each successful write
-};
+using ScriptedIo = vexel::testing::ScriptedIo;
 
 inline constexpr int kOut = 1;
 inline constexpr int kErr = 2;

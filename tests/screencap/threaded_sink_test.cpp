@@ -18,29 +18,13 @@ namespace {
 
 using testing::FakeStream;
 
-// Collects whole frames as the pacing thread writes them.
-class FrameCollector final : public PosixIo {
- public:
-  ssize_t write(int fd, const void* buffer, std::size_t count) override {
-    const std::scoped_lock lock(mutex);
-    if (fd == 1) {
-      frames.emplace_back(static_cast<const char*>(buffer), count);
-      changed.notify_all();
-    }
-    return static_cast<ssize_t>(count);
-  }
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> frames;
-};
-
 // Frames arrive as fast as one thread can deliver them, each changing a
 // small area and reporting it, while the real timer writes on another thread:
 // every written frame must be exactly one delivered frame, never a mix of
 // two, never older than one written before it, and once deliveries stop the
 // ticks must repeat the last frame delivered.
 TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
-  FrameCollector io;
+  testing::ScriptedIo io;
   const Outlet outlet{io, 1, 2, [](int) { ADD_FAILURE() << "no exit expected"; }};
   StdDispatch dispatch;
   constexpr std::size_t kWidth = 64;
@@ -48,7 +32,7 @@ TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
   auto sink = std::make_unique<FrameSink>(1000, outlet, dispatch);
   auto writtenCount = [&] {
     const std::scoped_lock lock(io.mutex);
-    return io.frames.size();
+    return io.chunks[1].size();
   };
   // The picture of each delivered frame by its number, held in pixel (0, 0).
   std::vector<std::size_t> delivered{0};
@@ -76,13 +60,13 @@ TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
   {
     std::unique_lock lock(io.mutex);
     ASSERT_TRUE(io.changed.wait_for(lock, std::chrono::seconds(20),
-                                    [&] { return io.frames.size() >= atStop + 3; }));
+                                    [&] { return io.chunks[1].size() >= atStop + 3; }));
   }
   sink.reset();  // stops the timer before the collector goes away
   const std::scoped_lock lock(io.mutex);
   std::uint32_t previous = 0;
-  for (std::size_t i = 0; i < io.frames.size(); ++i) {
-    const std::string& frame = io.frames[i];
+  for (std::size_t i = 0; i < io.chunks[1].size(); ++i) {
+    const std::string& frame = io.chunks[1][i];
     ASSERT_EQ(frame.size(), kWidth * kHeight * 4);
     std::uint32_t number = 0;
     std::memcpy(&number, frame.data(), 4);

@@ -18,7 +18,8 @@
 #include "screencap/platform/capture.h"
 #include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/stream_x11.h"
-#include "tests/support/x_server.h"
+#include "testing/x_client.h"
+#include "testing/x_server.h"
 
 namespace vexel::screencap {
 namespace {
@@ -190,67 +191,7 @@ class Recorder final : public StreamOutput, public StreamDelegate {
   std::string stopMessage;
 };
 
-// The test's own client of the private server: draws and moves the pointer.
-struct Painter {
-  explicit Painter(const std::string& display) {
-    connection = xcb_connect(display.c_str(), nullptr);
-    screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    gc = xcb_generate_id(connection);
-    xcb_create_gc(connection, gc, screen->root, 0, nullptr);
-  }
-  ~Painter() { xcb_disconnect(connection); }
-  Painter(const Painter&) = delete;
-  Painter& operator=(const Painter&) = delete;
-
-  void fill(int x, int y, int w, int h, std::uint32_t rgb) {
-    xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &rgb);
-    const xcb_rectangle_t rect{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
-                               static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h)};
-    xcb_poly_fill_rectangle(connection, screen->root, gc, 1, &rect);
-    sync();
-  }
-  // A mapped top-level window painted in one colour; real clients draw into
-  // windows, not on the root.
-  void openWindow(int x, int y, int w, int h, std::uint32_t rgb) {
-    const xcb_window_t window = xcb_generate_id(connection);
-    const std::uint32_t values[] = {rgb, 1};
-    xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root,
-                      static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
-                      static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-    xcb_map_window(connection, window);
-    sync();
-    const std::uint32_t inner = rgb ^ 0xffffffU;
-    xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &inner);
-    const xcb_rectangle_t rect{0, 0, 8, 8};
-    xcb_poly_fill_rectangle(connection, window, gc, 1, &rect);
-    sync();
-  }
-  void warp(int x, int y) {
-    xcb_warp_pointer(connection, XCB_NONE, screen->root, 0, 0, 0, 0, static_cast<std::int16_t>(x),
-                     static_cast<std::int16_t>(y));
-    sync();
-  }
-  void sync() {
-    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
-  }
-  std::vector<xcb_randr_monitor_info_t> monitors() {
-    std::vector<xcb_randr_monitor_info_t> out;
-    auto* reply = xcb_randr_get_monitors_reply(
-        connection, xcb_randr_get_monitors(connection, screen->root, 1), nullptr);
-    if (reply == nullptr) return out;
-    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply); it.rem > 0;
-         xcb_randr_monitor_info_next(&it)) {
-      out.push_back(*it.data);
-    }
-    std::free(reply);
-    return out;
-  }
-  xcb_connection_t* connection = nullptr;
-  xcb_screen_t* screen = nullptr;
-  xcb_gcontext_t gc = 0;
-};
+using Painter = testing::XClient;
 
 constexpr std::uint32_t kOpaque = 0xff000000U;
 constexpr std::uint32_t kRed = 0xff0000U;

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/compositor.h"
+#include "testing/compositor.h"
 
 namespace vexel::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/compositor.h"
+#include "testing/compositor.h"
 
 namespace vexel::testing {
 namespace {

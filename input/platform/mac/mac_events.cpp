@@ -5,7 +5,6 @@
 #include <memory>
 #include <vector>
 
-#include "input/injector.h"
 #include "input/platform/event_services.h"
 
 namespace vexel::input {
@@ -67,7 +66,6 @@ class MacEventServices final : public EventServices {
   }
 
   bool isProcessTrusted() override { return AXIsProcessTrusted() != 0; }
-  std::string accessibilityMessage() const override { return ACCESSIBILITY_MESSAGE; }
 
   EventSourceRef createEventSource(EventSourceState state) override {
     CGEventSourceRef source = CGEventSourceCreate(static_cast<CGEventSourceStateID>(state));

@@ -1,6 +1,8 @@
 #include "input/platform/unavailable/unavailable_events.h"
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -14,7 +16,7 @@ class UnavailableEventServices final : public EventServices {
  public:
   explicit UnavailableEventServices(std::string message) : message_(std::move(message)) {}
   bool isProcessTrusted() override { return false; }
-  std::string accessibilityMessage() const override { return message_; }
+  std::optional<std::string> accessibilityMessage() const override { return message_; }
   EventSourceRef createEventSource(EventSourceState) override { return nullptr; }
   EventRef createMouseEvent(EventSourceRef, EventType, Point, MouseButton) override {
     return nullptr;

@@ -55,6 +55,6 @@ std::optional<KeyPlace> namedPlace(std::uint32_t keysym);
 
 // The keysym that types one Unicode code point (control characters map to
 // their keys: tab, backspace, return, escape, delete); 0 for none.
-std::uint32_t keysymForCodePoint(char32_t codePoint);
+std::uint32_t keysymForCodePoint(char32_t cp);
 
 }  // namespace vexel::input

@@ -180,7 +180,7 @@ class WaylandEventServices final : public EventServices {
 
   bool isProcessTrusted() override { return conn_->dispatchWaiting(); }
 
-  std::string accessibilityMessage() const override {
+  std::optional<std::string> accessibilityMessage() const override {
     return "The Wayland compositor is required for mouse/keyboard control: vexel-input lost its "
            "connection to it. Restart the host application from the running Wayland session "
            "(with WAYLAND_DISPLAY set to it).";
@@ -250,9 +250,7 @@ class WaylandEventServices final : public EventServices {
   // post pressed are let go first. Buttons stay: holding one is what "down" is for.
   [[noreturn]] void fail(Reason reason) {
     if (reason == Reason::kUndeliverable && !conn_->broken()) {
-      for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) {
-        zwp_virtual_keyboard_v1_key(keyboard_, milliseconds(), *it, WL_KEYBOARD_KEY_STATE_RELEASED);
-      }
+      releaseKeys();
       heldKeys_.clear();
       if (modifiers_ != 0) zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
       modifiers_ = 0;
@@ -511,10 +509,15 @@ class WaylandEventServices final : public EventServices {
     return true;
   }
 
+  // Lets go of the held keys, the last pressed first.
+  void releaseKeys() {
+    std::for_each(heldKeys_.rbegin(), heldKeys_.rend(), [this](std::uint32_t key) {
+      zwp_virtual_keyboard_v1_key(keyboard_, milliseconds(), key, WL_KEYBOARD_KEY_STATE_RELEASED);
+    });
+  }
+
   void releaseHeld() {
-    for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) {
-      zwp_virtual_keyboard_v1_key(keyboard_, milliseconds(), *it, WL_KEYBOARD_KEY_STATE_RELEASED);
-    }
+    releaseKeys();
     if (modifiers_ != 0) zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
     for (const std::uint32_t b : heldButtons_) {
       zwlr_virtual_pointer_v1_button(pointer_, milliseconds(), b, WL_POINTER_BUTTON_STATE_RELEASED);

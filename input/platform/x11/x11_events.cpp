@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/x11/connection.h"
+
 namespace vexel::input {
 
 namespace {
@@ -118,33 +120,18 @@ Event* asEvent(EventRef ref) {
 class X11EventServices final : public EventServices {
  public:
   X11EventServices() {
-    const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || *display == '\0') return;
-    int screenNumber = 0;
-    xcb_connection_t* c = xcb_connect(display, &screenNumber);
-    if (xcb_connection_has_error(c) != 0) {
-      xcb_disconnect(c);
-      return;
-    }
-    conn_ = c;
-    const xcb_setup_t* setup = xcb_get_setup(conn_);
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(setup);
-    for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
-    if (it.rem == 0) return;
-    root_ = it.data->root;
-    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(conn_, &xcb_test_id);
-    xtest_ = ext != nullptr && ext->present != 0;
-    if (xtest_) loadKeyboardMapping(setup);
+    if (x_.failure()) return;
+    conn_ = x_.get();
+    root_ = x_.root();
+    xtest_ = vexel::x11::extension(conn_, &xcb_test_id) != nullptr;
+    if (xtest_) loadKeyboardMapping(xcb_get_setup(conn_));
   }
 
   ~X11EventServices() override {
-    if (conn_ == nullptr) return;
-    if (alive()) {
-      releaseHeld();
-      restoreSpareKeys();
-      settle();
-    }
-    xcb_disconnect(conn_);
+    if (!alive()) return;
+    releaseHeld();
+    restoreSpareKeys();
+    settle();
   }
 
   X11EventServices(const X11EventServices&) = delete;
@@ -158,12 +145,19 @@ class X11EventServices final : public EventServices {
     return alive();
   }
 
-  std::string accessibilityMessage() const override {
-    return "An X display with the XTEST extension is required for mouse/keyboard control: "
-           "vexel-input could not reach the display named by DISPLAY, or that display lacks "
-           "XTEST. Start vexel-input from a session of a running X server (or Xvfb) that "
-           "enables XTEST, with DISPLAY set to it (for example DISPLAY=:0), then restart the "
-           "host application.";
+  std::optional<std::string> accessibilityMessage() const override {
+    // What was wrong at start, in the words vexel-screencap uses for it too.
+    std::string why;
+    if (x_.failure()) {
+      why = *x_.failure() + ". ";
+    } else if (!xtest_) {
+      why = "The X display \"" + x_.displayName() + "\" lacks the XTEST extension. ";
+    }
+    return why +
+           "An X display with the XTEST extension is required for mouse/keyboard control: "
+           "start vexel-input from a session of a running X server (or Xvfb) that enables "
+           "XTEST, with DISPLAY set to it (for example DISPLAY=:0), then restart the host "
+           "application.";
   }
 
   EventSourceRef createEventSource(EventSourceState) override { return nullptr; }
@@ -224,17 +218,14 @@ class X11EventServices final : public EventServices {
   void pause(std::chrono::microseconds duration) override { std::this_thread::sleep_for(duration); }
 
  private:
-  bool alive() const { return conn_ != nullptr && xcb_connection_has_error(conn_) == 0; }
+  bool alive() const { return x_.alive(); }
 
   using Reason = DeliveryFailure::Reason;
 
   // One round trip: when it returns, the server has processed every request
   // sent before. Tells what went wrong with them, if anything did.
   std::optional<Reason> settle() {
-    xcb_get_input_focus_reply_t* reply =
-        xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr);
-    const bool answered = reply != nullptr;
-    std::free(reply);
+    const bool answered = x_.roundTrip();
     const bool refused = drainEvents();
     if (!answered || !alive()) return Reason::kAccessLost;
     if (refused) return Reason::kUndeliverable;
@@ -246,10 +237,7 @@ class X11EventServices final : public EventServices {
   // post pressed are let go first. Buttons stay: holding one is what "down" is for.
   [[noreturn]] void fail(Reason reason) {
     if (reason == Reason::kUndeliverable && alive()) {
-      for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) {
-        fake(XCB_KEY_RELEASE, *it);
-      }
-      heldKeys_.clear();
+      releaseKeys();
       settle();
     }
     throw DeliveryFailure{alive() ? reason : Reason::kAccessLost};
@@ -259,9 +247,8 @@ class X11EventServices final : public EventServices {
   // True when an error was among it: only the unchecked fake input sends those.
   bool drainEvents() {
     bool error = false;
-    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_)) {
+    while (const vexel::x11::Reply<xcb_generic_event_t> ev{xcb_poll_for_event(conn_)}) {
       error = error || ev->response_type == 0;
-      std::free(ev);
     }
     return error;
   }
@@ -280,13 +267,10 @@ class X11EventServices final : public EventServices {
 
   // Whether the pointer is somewhere other than where a move to `p` puts it.
   bool pointerElsewhere(Point p) {
-    xcb_query_pointer_reply_t* r =
-        xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr);
-    if (r == nullptr) fail(Reason::kUndeliverable);
-    const bool there =
-        r->same_screen != 0 && r->root_x == coordinate(p.x) && r->root_y == coordinate(p.y);
-    std::free(r);
-    return !there;
+    const vexel::x11::Reply<xcb_query_pointer_reply_t> r(
+        xcb_query_pointer_reply(conn_, xcb_query_pointer(conn_, root_), nullptr));
+    if (!r) fail(Reason::kUndeliverable);
+    return r->same_screen == 0 || r->root_x != coordinate(p.x) || r->root_y != coordinate(p.y);
   }
 
   void button(std::uint8_t number, bool press) {
@@ -410,7 +394,7 @@ class X11EventServices final : public EventServices {
       key(place->code, true);
     } else {
       key(place->code, false);
-      for (auto it = mods.rbegin(); it != mods.rend(); ++it) key(*it, false);
+      std::for_each(mods.rbegin(), mods.rend(), [this](xcb_keycode_t m) { key(m, false); });
     }
   }
 
@@ -445,30 +429,27 @@ class X11EventServices final : public EventServices {
   void loadKeyboardMapping(const xcb_setup_t* setup) {
     minKeycode_ = setup->min_keycode;
     const int count = setup->max_keycode - setup->min_keycode + 1;
-    xcb_get_keyboard_mapping_reply_t* reply = xcb_get_keyboard_mapping_reply(
+    const vexel::x11::Reply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
         conn_,
         xcb_get_keyboard_mapping(conn_, setup->min_keycode, static_cast<std::uint8_t>(count)),
-        nullptr);
-    if (reply == nullptr) return;
+        nullptr));
+    if (!reply) return;
     perCode_ = reply->keysyms_per_keycode;
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply);
-    const int n = xcb_get_keyboard_mapping_keysyms_length(reply);
-    mapping_.assign(syms, syms + n);
-    std::free(reply);
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    mapping_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
     if (perCode_ == 0) return;
     // Keycodes bound to nothing, and not modifiers, are free to lend to characters.
     std::vector<xcb_keycode_t> modifierCodes;
-    if (auto* mods =
-            xcb_get_modifier_mapping_reply(conn_, xcb_get_modifier_mapping(conn_), nullptr)) {
-      const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(mods);
-      modifierCodes.assign(codes, codes + xcb_get_modifier_mapping_keycodes_length(mods));
-      std::free(mods);
+    if (const vexel::x11::Reply<xcb_get_modifier_mapping_reply_t> mods{
+            xcb_get_modifier_mapping_reply(conn_, xcb_get_modifier_mapping(conn_), nullptr)}) {
+      const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(mods.get());
+      modifierCodes.assign(codes, codes + xcb_get_modifier_mapping_keycodes_length(mods.get()));
     }
     for (int k = 0; k < count; ++k) {
       const auto code = static_cast<xcb_keycode_t>(minKeycode_ + k);
-      const bool empty =
-          std::all_of(mapping_.begin() + k * perCode_, mapping_.begin() + (k + 1) * perCode_,
-                      [](xcb_keysym_t s) { return s == kNoSymbol; });
+      const bool empty = std::all_of(mapping_.begin() + std::ptrdiff_t{k} * perCode_,
+                                     mapping_.begin() + std::ptrdiff_t{k + 1} * perCode_,
+                                     [](xcb_keysym_t s) { return s == kNoSymbol; });
       if (empty &&
           std::find(modifierCodes.begin(), modifierCodes.end(), code) == modifierCodes.end()) {
         spare_.push_back(code);
@@ -528,13 +509,11 @@ class X11EventServices final : public EventServices {
   }
 
   bool bind(xcb_keycode_t code, std::uint8_t level, KeySym sym) {
-    const auto rowStart = mapping_.begin() + (code - minKeycode_) * perCode_;
+    const auto rowStart = mapping_.begin() + std::ptrdiff_t{code - minKeycode_} * perCode_;
     std::vector<xcb_keysym_t> row(rowStart, rowStart + perCode_);
     row[level] = sym;
-    xcb_generic_error_t* error = xcb_request_check(
-        conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, row.data()));
-    if (error != nullptr) {
-      std::free(error);
+    if (vexel::x11::check(
+            conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, row.data()))) {
       return false;
     }
     std::copy(row.begin(), row.end(), rowStart);
@@ -542,10 +521,15 @@ class X11EventServices final : public EventServices {
     return true;
   }
 
-  void releaseHeld() {
-    for (auto it = heldKeys_.rbegin(); it != heldKeys_.rend(); ++it) fake(XCB_KEY_RELEASE, *it);
-    for (auto b : heldButtons_) fake(XCB_BUTTON_RELEASE, b);
+  void releaseKeys() {
+    std::for_each(heldKeys_.rbegin(), heldKeys_.rend(),
+                  [this](xcb_keycode_t code) { fake(XCB_KEY_RELEASE, code); });
     heldKeys_.clear();
+  }
+
+  void releaseHeld() {
+    releaseKeys();
+    for (auto b : heldButtons_) fake(XCB_BUTTON_RELEASE, b);
     heldButtons_.clear();
   }
 
@@ -553,13 +537,14 @@ class X11EventServices final : public EventServices {
     if (!touched_) return;
     std::vector<xcb_keysym_t> empty(perCode_, kNoSymbol);
     for (const xcb_keycode_t code : spare_) {
-      xcb_generic_error_t* error = xcb_request_check(
+      // Nothing to do about a refusal at the end; the check keeps the order.
+      (void)vexel::x11::check(
           conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, empty.data()));
-      std::free(error);
     }
     lru_.clear();
   }
 
+  const vexel::x11::Connection x_;
   xcb_connection_t* conn_ = nullptr;
   xcb_window_t root_ = XCB_NONE;
   bool xtest_ = false;

@@ -10,16 +10,15 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace vexel::screencap::x11 {
 
 namespace {
 
-struct FreeReply {
-  void operator()(void* reply) const { std::free(reply); }  // NOLINT(cppcoreguidelines-no-malloc)
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeReply>;
+using vexel::x11::check;
+using vexel::x11::extension;
+using vexel::x11::Reply;
 
 constexpr std::uint32_t kRedMask = 0xff0000U;
 constexpr std::uint32_t kGreenMask = 0x00ff00U;
@@ -62,11 +61,6 @@ PlatformError requestFailed(const Grabber& grabber, const std::string& what,
   return error(std::move(text));
 }
 
-const xcb_query_extension_reply_t* extension(xcb_connection_t* connection, xcb_extension_t* id) {
-  const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection, id);
-  return data != nullptr && data->present != 0 ? data : nullptr;
-}
-
 std::optional<PlatformError> checkPixelLayout(Grabber& grabber, const xcb_screen_t& screen) {
   const xcb_setup_t* setup = xcb_get_setup(grabber.connection);
   bool formatFits = false;
@@ -98,26 +92,22 @@ std::optional<PlatformError> setUpShm(Grabber& grabber) {
   xcb_generic_error_t* failure = nullptr;
   Reply<xcb_shm_query_version_reply_t> version(xcb_shm_query_version_reply(
       grabber.connection, xcb_shm_query_version(grabber.connection), &failure));
-  Reply<xcb_generic_error_t> failed(failure);
+  const vexel::x11::Error failed(failure);
   if (!version) return requestFailed(grabber, "MIT-SHM version query", failure);
   return std::nullopt;
 }
 
 void setUpRandr(Grabber& grabber) {
-  const auto* data = extension(grabber.connection, &xcb_randr_id);
-  if (data == nullptr) return;
-  Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
-      grabber.connection, xcb_randr_query_version(grabber.connection, 1, 5), nullptr));
-  if (!version) return;
-  grabber.monitorsAvailable =
-      version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 5);
-  grabber.randrEventBase = data->first_event;
-  Reply<xcb_generic_error_t> failure(xcb_request_check(
+  std::uint8_t eventBase = 0;
+  // Negotiates the version, which RandR wants before any other request.
+  (void)vexel::x11::hasMonitors(grabber.connection, &eventBase);
+  if (eventBase == 0) return;
+  const auto failure = check(
       grabber.connection, xcb_randr_select_input_checked(grabber.connection, grabber.root,
                                                          XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
                                                              XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
-                                                             XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE)));
-  if (failure) grabber.randrEventBase = 0;
+                                                             XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE));
+  if (!failure) grabber.randrEventBase = eventBase;
 }
 
 void setUpDamage(Grabber& grabber) {
@@ -128,9 +118,9 @@ void setUpDamage(Grabber& grabber) {
   if (!version) return;
   const xcb_damage_damage_t damage = xcb_generate_id(grabber.connection);
   // One notification per change from clean to dirty: cheap however much is drawn.
-  Reply<xcb_generic_error_t> failure(xcb_request_check(
-      grabber.connection, xcb_damage_create_checked(grabber.connection, damage, grabber.root,
-                                                    XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY)));
+  const auto failure =
+      check(grabber.connection, xcb_damage_create_checked(grabber.connection, damage, grabber.root,
+                                                          XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY));
   if (failure) return;
   grabber.damage = damage;
   grabber.damageEventBase = data->first_event;
@@ -165,7 +155,6 @@ Grabber::~Grabber() {
     xcb_damage_destroy(connection, damage);
   }
   xcb_flush(connection);
-  xcb_disconnect(connection);
 }
 
 std::optional<PlatformError> connectionError(const Grabber& grabber) {
@@ -176,24 +165,11 @@ std::optional<PlatformError> connectionError(const Grabber& grabber) {
 }
 
 std::optional<PlatformError> connectGrabber(Grabber& grabber, const std::string& displayName) {
-  const char* fromEnvironment = std::getenv("DISPLAY");  // NOLINT(concurrency-mt-unsafe)
-  grabber.displayName =
-      displayName.empty() ? (fromEnvironment != nullptr ? fromEnvironment : "") : displayName;
-  int screenNumber = 0;
-  grabber.connection =
-      xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
-  if (xcb_connection_has_error(grabber.connection) != 0) {
-    return error("cannot connect to the X server " + quoted(grabber));
-  }
-  const xcb_screen_t* screen = nullptr;
-  auto it = xcb_setup_roots_iterator(xcb_get_setup(grabber.connection));
-  for (int index = 0; it.rem > 0; xcb_screen_next(&it), ++index) {
-    if (index == screenNumber) screen = it.data;
-  }
-  if (screen == nullptr) {
-    return error("the X server " + quoted(grabber) + " has no screen " +
-                 std::to_string(screenNumber));
-  }
+  grabber.link = std::make_unique<vexel::x11::Connection>(displayName);
+  grabber.displayName = grabber.link->displayName();
+  if (const auto& failure = grabber.link->failure()) return error(*failure);
+  grabber.connection = grabber.link->get();
+  const xcb_screen_t* screen = grabber.link->screen();
   grabber.root = screen->root;
   grabber.rootDepth = screen->root_depth;
   if (auto failure = checkPixelLayout(grabber, *screen)) return failure;
@@ -205,31 +181,19 @@ std::optional<PlatformError> connectGrabber(Grabber& grabber, const std::string&
 }
 
 std::optional<PlatformError> locateDisplay(Grabber& grabber, DisplayID display, ScreenArea& area) {
-  if (grabber.monitorsAvailable) {
-    xcb_generic_error_t* failure = nullptr;
-    Reply<xcb_randr_get_monitors_reply_t> monitors(xcb_randr_get_monitors_reply(
-        grabber.connection, xcb_randr_get_monitors(grabber.connection, grabber.root, 1), &failure));
-    Reply<xcb_generic_error_t> failed(failure);
-    if (!monitors) return requestFailed(grabber, "the monitor query", failure);
-    if (monitors->nMonitors > 0) {
-      for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem > 0;
-           xcb_randr_monitor_info_next(&it)) {
-        if (it.data->name != display) continue;
-        area = {it.data->x, it.data->y, it.data->width, it.data->height};
-        if (area.width <= 0 || area.height <= 0) break;
-        return std::nullopt;
-      }
-      return error("display " + std::to_string(display) + " is not connected to the X server " +
-                   quoted(grabber));
-    }
+  std::vector<vexel::x11::Monitor> monitors;
+  if (auto failure = vexel::x11::queryMonitors(*grabber.link, monitors)) {
+    if (auto lost = connectionError(grabber)) return *lost;
+    return error(std::move(*failure));
   }
-  xcb_generic_error_t* failure = nullptr;
-  Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(
-      grabber.connection, xcb_get_geometry(grabber.connection, grabber.root), &failure));
-  Reply<xcb_generic_error_t> failed(failure);
-  if (!geometry) return requestFailed(grabber, "the root geometry query", failure);
-  area = {0, 0, geometry->width, geometry->height};
-  return std::nullopt;
+  for (const vexel::x11::Monitor& m : monitors) {
+    if (m.name != display && !m.wholeScreen) continue;
+    area = {m.x, m.y, m.width, m.height};
+    if (area.width <= 0 || area.height <= 0) break;
+    return std::nullopt;
+  }
+  return error("display " + std::to_string(display) + " is not connected to the X server " +
+               quoted(grabber));
 }
 
 std::optional<PlatformError> prepareSegment(Grabber& grabber, ScreenArea area) {
@@ -250,9 +214,9 @@ std::optional<PlatformError> prepareSegment(Grabber& grabber, ScreenArea area) {
   }
   grabber.segmentAddress = static_cast<std::uint8_t*>(address);
   grabber.segment = xcb_generate_id(grabber.connection);
-  Reply<xcb_generic_error_t> failure(xcb_request_check(
-      grabber.connection,
-      xcb_shm_attach_checked(grabber.connection, grabber.segment, grabber.segmentId, 0)));
+  const auto failure =
+      check(grabber.connection,
+            xcb_shm_attach_checked(grabber.connection, grabber.segment, grabber.segmentId, 0));
   // Once both sides hold it, the segment needs no name: it goes away with
   // the last detach, even if this process dies.
   shmctl(grabber.segmentId, IPC_RMID, nullptr);
@@ -280,7 +244,7 @@ std::optional<PlatformError> grabArea(Grabber& grabber) {
                         std::numeric_limits<std::uint32_t>::max(), XCB_IMAGE_FORMAT_Z_PIXMAP,
                         grabber.segment, 0),
       &failure));
-  Reply<xcb_generic_error_t> failed(failure);
+  const vexel::x11::Error failed(failure);
   if (!image) return requestFailed(grabber, "the screen grab", failure);
   if (image->size != static_cast<std::uint32_t>(a.width) * a.height * (kBitsPerPixel / 8)) {
     return error("the X server " + quoted(grabber) + " returned a grab of an unexpected size");
@@ -313,7 +277,7 @@ std::optional<PlatformError> readCursor(Grabber& grabber, CursorImage& cursor) {
   xcb_generic_error_t* failure = nullptr;
   Reply<xcb_xfixes_get_cursor_image_reply_t> image(xcb_xfixes_get_cursor_image_reply(
       grabber.connection, xcb_xfixes_get_cursor_image(grabber.connection), &failure));
-  Reply<xcb_generic_error_t> failed(failure);
+  const vexel::x11::Error failed(failure);
   if (!image) return requestFailed(grabber, "the cursor query", failure);
   const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(image.get());
   const int length = xcb_xfixes_get_cursor_image_cursor_image_length(image.get());

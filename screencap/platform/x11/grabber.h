@@ -7,10 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/x11/connection.h"
 #include "screencap/platform/capture.h"
 #include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/cursor.h"
@@ -34,12 +36,12 @@ struct Grabber {
   Grabber(const Grabber&) = delete;
   Grabber& operator=(const Grabber&) = delete;
 
-  xcb_connection_t* connection = nullptr;
-  std::string displayName;  // for messages only
+  std::unique_ptr<vexel::x11::Connection> link;
+  xcb_connection_t* connection = nullptr;  // link's, once it is usable
+  std::string displayName;                 // for messages only
   xcb_window_t root = 0;
   std::uint8_t rootDepth = 0;
 
-  bool monitorsAvailable = false;  // RandR 1.5
   std::uint8_t randrEventBase = 0;
   bool damageAvailable = false;
   std::uint8_t damageEventBase = 0;
@@ -63,7 +65,7 @@ struct Grabber {
 std::optional<PlatformError> connectGrabber(Grabber& grabber, const std::string& displayName);
 
 // The RandR monitor whose name atom is `display`; the whole root window when
-// the server reports no monitors at all.
+// the server has no monitors to go by.
 std::optional<PlatformError> locateDisplay(Grabber& grabber, DisplayID display, ScreenArea& area);
 
 // Makes the shared segment fit `area` and makes it the grabbed area.

@@ -1,4 +1,4 @@
-#include "tests/support/x_server.h"
+#include "testing/x_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -221,24 +222,32 @@ void ChildProcess::closeStdout() {
 }
 
 bool ChildProcess::readLine(std::string& line, int timeoutMs) {
+  return readLineFrom(out_, outBuffer_, line, timeoutMs);
+}
+
+bool ChildProcess::readErrLine(std::string& line, int timeoutMs) {
+  return readLineFrom(err_, errBuffer_, line, timeoutMs);
+}
+
+bool ChildProcess::readLineFrom(int fd, std::string& buffer, std::string& line, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::size_t scanned = 0;  // a long line is searched for its LF only once
   while (true) {
-    const std::size_t lf = outBuffer_.find('\n', scanned);
+    const std::size_t lf = buffer.find('\n', scanned);
     if (lf != std::string::npos) {
-      line = outBuffer_.substr(0, lf);
-      outBuffer_.erase(0, lf + 1);
+      line = buffer.substr(0, lf);
+      buffer.erase(0, lf + 1);
       return true;
     }
-    scanned = outBuffer_.size();
-    if (out_ < 0) return false;
-    pollfd p{out_, POLLIN, 0};
+    scanned = buffer.size();
+    if (fd < 0) return false;
+    pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, remainingMs(deadline)) <= 0) return false;
     char chunk[65536];
-    const ssize_t n = ::read(out_, chunk, sizeof chunk);
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    outBuffer_.append(chunk, static_cast<std::size_t>(n));
+    buffer.append(chunk, static_cast<std::size_t>(n));
   }
 }
 
@@ -262,7 +271,7 @@ bool ChildProcess::readExact(void* buffer, std::size_t count, int timeoutMs) {
 }
 
 std::string ChildProcess::drainStderr(int timeoutMs) {
-  std::string all;
+  std::string all = std::exchange(errBuffer_, {});
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (err_ >= 0) {
     pollfd p{err_, POLLIN, 0};

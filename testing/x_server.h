@@ -53,12 +53,13 @@ class ChildProcess {
   void writeStdin(const std::string& data);
   void closeStdin();
   void closeStdout();
-  // One line from stdout without its LF; false at EOF or after `timeoutMs`
-  // without a whole line.
+  // One line from stdout (stderr) without its LF; false at EOF or after
+  // `timeoutMs` without a whole line.
   bool readLine(std::string& line, int timeoutMs = 10000);
+  bool readErrLine(std::string& line, int timeoutMs = 10000);
   // Exactly `count` bytes from stdout, or false.
   bool readExact(void* buffer, std::size_t count, int timeoutMs = 10000);
-  // Everything left on stderr once the child has ended.
+  // Everything left on stderr (lines not yet read included) once the child has ended.
   std::string drainStderr(int timeoutMs = 10000);
   // Exit status, or 128 + signal; -1 when it did not end within `timeoutMs`.
   int wait(int timeoutMs = 20000);
@@ -68,7 +69,9 @@ class ChildProcess {
   int in_ = -1;
   int out_ = -1;
   int err_ = -1;
+  static bool readLineFrom(int fd, std::string& buffer, std::string& line, int timeoutMs);
   std::string outBuffer_;
+  std::string errBuffer_;
   int status_ = -1;
 };
 

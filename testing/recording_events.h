@@ -36,7 +36,7 @@ class RecordingEventServices final : public EventServices {
 
   // Test controls.
   bool trusted = true;
-  std::string message = "grant missing";
+  std::optional<std::string> message = "grant missing";
   // Creation number n (1-based, counted over all kinds) returns null.
   std::optional<int> failCreationNumber;
   // Post number n (1-based) throws DeliveryFailure with `failPostReason`.
@@ -57,7 +57,7 @@ class RecordingEventServices final : public EventServices {
   void clear();
 
   bool isProcessTrusted() override;
-  std::string accessibilityMessage() const override { return message; }
+  std::optional<std::string> accessibilityMessage() const override { return message; }
   EventSourceRef createEventSource(EventSourceState state) override;
   EventRef createMouseEvent(EventSourceRef source, EventType type, Point point,
                             MouseButton button) override;

@@ -1,4 +1,4 @@
-#include "tests/support/compositor.h"
+#include "testing/compositor.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "input/platform/recording/recording_events.h"
+#include "testing/recording_events.h"
 
 #include <unicode/unistr.h>
 

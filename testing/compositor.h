@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/x_server.h"
+#include "testing/x_server.h"
 
 namespace vexel::testing {
 

@@ -1,0 +1,116 @@
+// vexel-input as the host sees it, with no display to act on: the replies on
+// stdout, the exit status and an empty stderr, whatever the host sends or
+// however it stops listening. What a request does is owned by the unit tests.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+
+#include "testing/x_server.h"
+
+namespace vexel::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+class InputProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(reply(), Json::parse(R"({"ready":true,"trusted":false})"));
+  }
+
+  Json reply() {
+    std::string line;
+    // Generous: a sanitized build on a busy machine takes a minute for 64 MiB.
+    if (!child.readLine(line, 240000)) return "no line";
+    return Json::parse(line, nullptr, false);
+  }
+
+  // Peak resident memory of the child so far, from /proc.
+  long peakKiB() {
+    std::ifstream status("/proc/" + std::to_string(child.pid()) + "/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+      if (key == "VmHWM:") {
+        status >> value;
+        return value;
+      }
+    }
+    return -1;
+  }
+
+  void endsCleanly() {
+    child.closeStdin();
+    std::string extra;
+    EXPECT_FALSE(child.readLine(extra)) << extra;
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.drainStderr(), "");
+  }
+
+  ChildProcess child{{VEXEL_INPUT_BINARY}, {"DISPLAY="}};
+};
+
+TEST_F(InputProgram, AnswersEachLineUntilStdinEndsMidLineAndExitsZero) {
+  child.writeStdin(
+      "\n{\"op\":\"status\",\"id\":\"a\"}\r\n[1]\n \n{\"op\":\"move\",\"x\":1,\"y\":2}\n"
+      "{\"op\":\"status\",\"id\":9}");
+  EXPECT_EQ(reply(), Json::parse(R"({"ok":true,"trusted":false,"id":"a"})"));
+  EXPECT_EQ(reply(), Json::parse(R"({"ok":false,"error":"bad_json"})"));
+  EXPECT_EQ(reply()["error"], "accessibility_not_granted");
+  child.closeStdin();
+  EXPECT_EQ(reply(), Json::parse(R"({"ok":true,"trusted":false,"id":9})"));
+  endsCleanly();
+}
+
+TEST_F(InputProgram, LinesOf64MiBAreAnsweredWholeWithBoundedMemory) {
+  const std::string big(64 << 20, 'x');
+  std::thread writer([&] {
+    child.writeStdin(R"({"op":"status","id":")" + big + "\"}\n");
+    child.writeStdin(big + "\n");
+    child.writeStdin("{\"op\":\"status\",\"id\":2}\n");
+  });
+  const Json first = reply();
+  EXPECT_EQ(first.value("id", std::string()).size(), big.size());
+  EXPECT_EQ(reply(), Json::parse(R"({"ok":false,"error":"bad_json"})"));
+  EXPECT_EQ(reply(), Json::parse(R"({"ok":true,"trusted":false,"id":2})"));
+  writer.join();
+  EXPECT_LT(peakKiB(), 1L << 20) << "a 64 MiB line should not take a GiB";
+  endsCleanly();
+}
+
+TEST_F(InputProgram, AHundredThousandRequestsAtFullSpeedAreAllAnsweredInOrder) {
+  constexpr int kRequests = 100000;
+  std::thread writer([&] {
+    std::string batch;
+    for (int i = 0; i < kRequests; ++i) {
+      batch += R"({"op":"move","x":1,"y":2,"id":)" + std::to_string(i) + "}\n";
+      if (batch.size() > 4096) {
+        child.writeStdin(batch);
+        batch.clear();
+      }
+    }
+    child.writeStdin(batch);
+  });
+  int inOrder = 0;
+  for (int i = 0; i < kRequests && reply().value("id", -1) == i; ++i) ++inOrder;
+  writer.join();
+  EXPECT_EQ(inOrder, kRequests);
+  endsCleanly();
+}
+
+// SIGPIPE is ignored: the failed reply write ends the program normally.
+TEST_F(InputProgram, HostThatStopsReadingEndsTheProgramWithStatusZero) {
+  child.closeStdout();
+  std::string batch;
+  for (int i = 0; i < 1000; ++i) batch += "{\"op\":\"status\"}\n";
+  child.writeStdin(batch);
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.drainStderr(), "");
+}
+
+}  // namespace
+}  // namespace vexel::testing
