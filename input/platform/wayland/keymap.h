@@ -5,20 +5,9 @@
 #include <span>
 #include <string>
 
+#include "input/platform/linux/keys.h"
+
 namespace vexel::input {
-
-// A key of the keymap that vexel-input gives its virtual keyboard: the macOS
-// virtual key code it stands for, its evdev code and its two levels (the
-// second is 0 for a key with one level).
-struct NamedKey {
-  std::uint16_t macCode = 0;
-  std::uint32_t evdev = 0;
-  std::uint32_t keysym = 0;
-  std::uint32_t shiftedKeysym = 0;
-};
-
-std::span<const NamedKey> namedKeys();
-const NamedKey* namedKeyForMac(std::uint16_t macCode);
 
 // The modifier keys, with the real modifier each one sets.
 struct ModifierKey {
@@ -52,9 +41,5 @@ struct KeyPlace {
   bool shifted = false;
 };
 std::optional<KeyPlace> namedPlace(std::uint32_t keysym);
-
-// The keysym that types one Unicode code point (control characters map to
-// their keys: tab, backspace, return, escape, delete); 0 for none.
-std::uint32_t keysymForCodePoint(char32_t cp);
 
 }  // namespace vexel::input

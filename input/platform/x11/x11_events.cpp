@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <list>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "common/x11/connection.h"
+#include "input/platform/linux/keys.h"
 
 namespace vexel::input {
 
@@ -24,63 +24,16 @@ namespace {
 using KeySym = std::uint32_t;
 constexpr KeySym kNoSymbol = 0;
 
-// X keysyms (X11/keysymdef.h) of the keys this provider presses by name.
-constexpr KeySym kXkTab = 0xff09;
-constexpr KeySym kXkBackSpace = 0xff08;
-constexpr KeySym kXkReturn = 0xff0d;
-constexpr KeySym kXkEscape = 0xff1b;
-constexpr KeySym kXkDelete = 0xffff;
+// X keysyms (X11/keysymdef.h) of the modifier keys.
 constexpr KeySym kXkShiftL = 0xffe1;
 constexpr KeySym kXkControlL = 0xffe3;
 constexpr KeySym kXkAltL = 0xffe9;
 constexpr KeySym kXkSuperL = 0xffeb;
 
-// macOS virtual key code (ANSI layout) to the X keysym of the same key.
+// The X keysym of the key a macOS virtual key code (ANSI layout) names.
 KeySym keysymForMacKey(std::uint16_t code) {
-  static const std::map<std::uint16_t, KeySym> kTable = {
-      {0, 'a'},           {11, 'b'},        {8, 'c'},        {2, 'd'},      {14, 'e'},
-      {3, 'f'},           {5, 'g'},         {4, 'h'},        {34, 'i'},     {38, 'j'},
-      {40, 'k'},          {37, 'l'},        {46, 'm'},       {45, 'n'},     {31, 'o'},
-      {35, 'p'},          {12, 'q'},        {15, 'r'},       {1, 's'},      {17, 't'},
-      {32, 'u'},          {9, 'v'},         {13, 'w'},       {7, 'x'},      {16, 'y'},
-      {6, 'z'},           {29, '0'},        {18, '1'},       {19, '2'},     {20, '3'},
-      {21, '4'},          {23, '5'},        {22, '6'},       {26, '7'},     {28, '8'},
-      {25, '9'},          {36, kXkReturn},  {53, kXkEscape}, {48, kXkTab},  {49, ' '},
-      {51, kXkBackSpace}, {117, kXkDelete}, {126, 0xff52},   {125, 0xff54}, {123, 0xff51},
-      {124, 0xff53},                                                         // arrows
-      {115, 0xff50},      {119, 0xff57},    {116, 0xff55},   {121, 0xff56},  // home end pgup pgdn
-      {122, 0xffbe},      {120, 0xffbf},    {99, 0xffc0},    {118, 0xffc1},  // F1-F4
-      {96, 0xffc2},       {97, 0xffc3},     {98, 0xffc4},    {100, 0xffc5},  // F5-F8
-      {101, 0xffc6},      {109, 0xffc7},    {103, 0xffc8},   {111, 0xffc9},  // F9-F12
-      {27, '-'},          {24, '='},        {33, '['},       {30, ']'},     {41, ';'},
-      {39, '\''},         {42, '\\'},       {43, ','},       {47, '.'},     {44, '/'},
-      {50, '`'},
-  };
-  const auto it = kTable.find(code);
-  return it == kTable.end() ? kNoSymbol : it->second;
-}
-
-// The keysym that types one Unicode code point.
-KeySym keysymForCodePoint(char32_t cp) {
-  switch (cp) {
-    case U'\t':
-      return kXkTab;
-    case U'\b':
-      return kXkBackSpace;
-    case U'\r':
-    case U'\n':
-      return kXkReturn;
-    case 0x1b:
-      return kXkEscape;
-    case 0x7f:
-      return kXkDelete;
-    default:
-      break;
-  }
-  if ((cp >= 0x20 && cp <= 0x7e) || (cp >= 0xa0 && cp <= 0xff)) return cp;
-  // Unicode keysyms start at U+0100; the other control characters have none.
-  if (cp < 0x100) return kNoSymbol;
-  return 0x01000000 + cp;
+  const NamedKey* key = namedKeyForMac(code);
+  return key == nullptr ? kNoSymbol : key->keysym;
 }
 
 // Pixels of a macOS pixel scroll per X wheel click: macOS counts about ten
