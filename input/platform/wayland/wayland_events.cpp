@@ -15,6 +15,7 @@
 
 #include "common/wayland/connection.h"
 #include "common/wayland/session.h"
+#include "input/platform/linux/pending_events.h"
 #include "input/platform/wayland/keymap.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -41,24 +42,6 @@ constexpr std::chrono::milliseconds kSeatWait{2000};
 // client has asked are lost for it (measured: foot under load takes up to
 // about 50 ms). Start-up leaves them this long.
 constexpr std::chrono::milliseconds kClientSettle{250};
-
-struct Event {
-  enum class Kind : std::uint8_t { kMouse, kKeyboard, kScroll };
-  Kind kind = Kind::kMouse;
-  EventType type = EventType::kMouseMoved;
-  Point point;
-  std::optional<Point> location;
-  std::uint16_t keyCode = 0;
-  bool keyDown = false;
-  EventFlags flags = 0;
-  std::optional<std::u16string> text;
-  std::int32_t wheel1 = 0;
-  std::int32_t wheel2 = 0;
-};
-
-Event* asEvent(EventRef ref) {
-  return reinterpret_cast<Event*>(ref);
-}
 
 std::string missingDescription(const std::string& interface) {
   if (interface == zwlr_virtual_pointer_manager_v1_interface.name) {
@@ -99,7 +82,7 @@ std::int32_t takeSteps(std::int64_t& carried, std::int32_t pixels) {
 // keyboard made at start-up and kept for the program's life (a new device
 // loses its first event). Every post ends with a round trip, so a reply
 // follows the compositor's handling of all of its request's events.
-class WaylandEventServices final : public EventServices {
+class WaylandEventServices final : public PendingEventServices {
  public:
   explicit WaylandEventServices(std::unique_ptr<wayland::Connection> connection)
       : conn_(std::move(connection)) {}
@@ -186,61 +169,22 @@ class WaylandEventServices final : public EventServices {
            "(with WAYLAND_DISPLAY set to it).";
   }
 
-  EventSourceRef createEventSource(EventSourceState) override { return nullptr; }
-
-  EventRef createMouseEvent(EventSourceRef, EventType type, Point point, MouseButton) override {
-    auto* e = new Event;
-    e->kind = Event::Kind::kMouse;
-    e->type = type;
-    e->point = point;
-    return reinterpret_cast<EventRef>(e);
-  }
-
-  EventRef createKeyboardEvent(EventSourceRef, std::uint16_t keyCode, bool keyDown) override {
-    auto* e = new Event;
-    e->kind = Event::Kind::kKeyboard;
-    e->keyCode = keyCode;
-    e->keyDown = keyDown;
-    return reinterpret_cast<EventRef>(e);
-  }
-
-  EventRef createScrollWheelEvent(EventSourceRef, ScrollEventUnit, std::uint32_t,
-                                  std::int32_t wheel1, std::int32_t wheel2, std::int32_t) override {
-    auto* e = new Event;
-    e->kind = Event::Kind::kScroll;
-    e->wheel1 = wheel1;
-    e->wheel2 = wheel2;
-    return reinterpret_cast<EventRef>(e);
-  }
-
-  // Clients count clicks from the timing, as the device's times are real.
-  void setIntegerValueField(EventRef, EventField, std::int64_t) override {}
-  void setFlags(EventRef event, EventFlags flags) override { asEvent(event)->flags = flags; }
-  void setLocation(EventRef event, Point point) override { asEvent(event)->location = point; }
-  void keyboardSetUnicodeString(EventRef event, std::span<const char16_t> units) override {
-    asEvent(event)->text = std::u16string(units.begin(), units.end());
-  }
-
   void post(EventTap, EventRef ref) override {
     if (conn_->broken()) throw DeliveryFailure{Reason::kAccessLost};
-    const Event& e = *asEvent(ref);
+    const PendingEvent& e = pending(ref);
     switch (e.kind) {
-      case Event::Kind::kMouse:
+      case PendingEvent::Kind::kMouse:
         postMouse(e);
         break;
-      case Event::Kind::kScroll:
+      case PendingEvent::Kind::kScroll:
         postScroll(e);
         break;
-      case Event::Kind::kKeyboard:
+      case PendingEvent::Kind::kKeyboard:
         postKey(e);
         break;
     }
     if (!conn_->roundtrip()) throw DeliveryFailure{Reason::kAccessLost};
   }
-
-  void release(EventRef event) override { delete asEvent(event); }
-
-  void pause(std::chrono::microseconds duration) override { std::this_thread::sleep_for(duration); }
 
  private:
   using Reason = DeliveryFailure::Reason;
@@ -297,7 +241,7 @@ class WaylandEventServices final : public EventServices {
     }
   }
 
-  void postMouse(const Event& e) {
+  void postMouse(const PendingEvent& e) {
     moveTo(e.point);
     switch (e.type) {
       case EventType::kLeftMouseDown:
@@ -338,7 +282,7 @@ class WaylandEventServices final : public EventServices {
     }
   }
 
-  void postScroll(const Event& e) {
+  void postScroll(const PendingEvent& e) {
     if (e.location) {
       moveTo(*e.location);
       zwlr_virtual_pointer_v1_frame(pointer_);
@@ -385,7 +329,7 @@ class WaylandEventServices final : public EventServices {
     }
   }
 
-  void postKey(const Event& e) {
+  void postKey(const PendingEvent& e) {
     if (e.text) {
       // The whole text is typed with the down event; its up event has nothing left to do.
       if (e.keyDown) typeText(*e.text);

@@ -16,6 +16,7 @@
 
 #include "common/x11/connection.h"
 #include "input/platform/linux/keys.h"
+#include "input/platform/linux/pending_events.h"
 
 namespace vexel::input {
 
@@ -46,31 +47,13 @@ constexpr std::int32_t kPixelsPerWheelClick = 30;
 // Slow clients (scripted ones, busy toolkits) lag a few milliseconds here.
 constexpr std::chrono::milliseconds kRebindGuard{50};
 
-struct Event {
-  enum class Kind : std::uint8_t { kMouse, kKeyboard, kScroll };
-  Kind kind = Kind::kMouse;
-  EventType type = EventType::kMouseMoved;
-  Point point;
-  std::optional<Point> location;
-  std::uint16_t keyCode = 0;
-  bool keyDown = false;
-  EventFlags flags = 0;
-  std::optional<std::u16string> text;
-  std::int32_t wheel1 = 0;
-  std::int32_t wheel2 = 0;
-};
-
-Event* asEvent(EventRef ref) {
-  return reinterpret_cast<Event*>(ref);
-}
-
 // Events go to the X server through XTEST as if from the core devices. Every
 // post ends with a round trip, so when it returns the server has processed the
 // event (as CGEventPost has delivered it on macOS): a reply after the last post
 // of a request means the screen already shows its effect. A post that cannot be
 // carried out (no key for a character, a refused request, a lost connection)
 // throws DeliveryFailure instead of returning.
-class X11EventServices final : public EventServices {
+class X11EventServices final : public PendingEventServices {
  public:
   X11EventServices() {
     if (x_.failure()) return;
@@ -113,62 +96,22 @@ class X11EventServices final : public EventServices {
            "application.";
   }
 
-  EventSourceRef createEventSource(EventSourceState) override { return nullptr; }
-
-  EventRef createMouseEvent(EventSourceRef, EventType type, Point point, MouseButton) override {
-    auto* e = new Event;
-    e->kind = Event::Kind::kMouse;
-    e->type = type;
-    e->point = point;
-    return reinterpret_cast<EventRef>(e);
-  }
-
-  EventRef createKeyboardEvent(EventSourceRef, std::uint16_t keyCode, bool keyDown) override {
-    if (keysymForMacKey(keyCode) == kNoSymbol) return nullptr;
-    auto* e = new Event;
-    e->kind = Event::Kind::kKeyboard;
-    e->keyCode = keyCode;
-    e->keyDown = keyDown;
-    return reinterpret_cast<EventRef>(e);
-  }
-
-  EventRef createScrollWheelEvent(EventSourceRef, ScrollEventUnit, std::uint32_t,
-                                  std::int32_t wheel1, std::int32_t wheel2, std::int32_t) override {
-    auto* e = new Event;
-    e->kind = Event::Kind::kScroll;
-    e->wheel1 = wheel1;
-    e->wheel2 = wheel2;
-    return reinterpret_cast<EventRef>(e);
-  }
-
-  // Click states have no X counterpart: the timing makes toolkits count clicks.
-  void setIntegerValueField(EventRef, EventField, std::int64_t) override {}
-  void setFlags(EventRef event, EventFlags flags) override { asEvent(event)->flags = flags; }
-  void setLocation(EventRef event, Point point) override { asEvent(event)->location = point; }
-  void keyboardSetUnicodeString(EventRef event, std::span<const char16_t> units) override {
-    asEvent(event)->text = std::u16string(units.begin(), units.end());
-  }
-
   void post(EventTap, EventRef ref) override {
     if (!xtest_ || !alive()) throw DeliveryFailure{DeliveryFailure::Reason::kAccessLost};
-    const Event& e = *asEvent(ref);
+    const PendingEvent& e = pending(ref);
     switch (e.kind) {
-      case Event::Kind::kMouse:
+      case PendingEvent::Kind::kMouse:
         postMouse(e);
         break;
-      case Event::Kind::kScroll:
+      case PendingEvent::Kind::kScroll:
         postScroll(e);
         break;
-      case Event::Kind::kKeyboard:
+      case PendingEvent::Kind::kKeyboard:
         postKey(e);
         break;
     }
     if (const auto failure = settle()) fail(*failure);
   }
-
-  void release(EventRef event) override { delete asEvent(event); }
-
-  void pause(std::chrono::microseconds duration) override { std::this_thread::sleep_for(duration); }
 
  private:
   bool alive() const { return x_.alive(); }
@@ -258,7 +201,7 @@ class X11EventServices final : public EventServices {
     }
   }
 
-  void postMouse(const Event& e) {
+  void postMouse(const PendingEvent& e) {
     // A press or release lands at its point, but a client that is already there
     // sees only the button: a motion of no distance would still reach it.
     if (!isButtonEvent(e.type) || pointerElsewhere(e.point)) moveTo(e.point);
@@ -296,7 +239,7 @@ class X11EventServices final : public EventServices {
     return clicks;
   }
 
-  void postScroll(const Event& e) {
+  void postScroll(const PendingEvent& e) {
     if (e.location) moveTo(*e.location);
     const auto wheel = [this](std::int64_t clicks, std::uint8_t positive, std::uint8_t negative) {
       const std::uint8_t b = clicks > 0 ? positive : negative;
@@ -329,7 +272,7 @@ class X11EventServices final : public EventServices {
     return codes;
   }
 
-  void postKey(const Event& e) {
+  void postKey(const PendingEvent& e) {
     if (e.text) {
       // The whole text is typed with the down event; its up event has nothing left to do.
       if (e.keyDown) typeText(*e.text);

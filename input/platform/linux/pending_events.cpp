@@ -1,0 +1,51 @@
+#include "input/platform/linux/pending_events.h"
+
+#include <thread>
+
+#include "input/platform/linux/keys.h"
+
+namespace vexel::input {
+
+EventRef PendingEventServices::createMouseEvent(EventSourceRef, EventType type, Point point,
+                                                MouseButton) {
+  auto* e = new PendingEvent;
+  e->kind = PendingEvent::Kind::kMouse;
+  e->type = type;
+  e->point = point;
+  return reinterpret_cast<EventRef>(e);
+}
+
+EventRef PendingEventServices::createKeyboardEvent(EventSourceRef, std::uint16_t keyCode,
+                                                   bool keyDown) {
+  if (namedKeyForMac(keyCode) == nullptr) return nullptr;
+  auto* e = new PendingEvent;
+  e->kind = PendingEvent::Kind::kKeyboard;
+  e->keyCode = keyCode;
+  e->keyDown = keyDown;
+  return reinterpret_cast<EventRef>(e);
+}
+
+EventRef PendingEventServices::createScrollWheelEvent(EventSourceRef, ScrollEventUnit,
+                                                      std::uint32_t, std::int32_t wheel1,
+                                                      std::int32_t wheel2, std::int32_t) {
+  auto* e = new PendingEvent;
+  e->kind = PendingEvent::Kind::kScroll;
+  e->wheel1 = wheel1;
+  e->wheel2 = wheel2;
+  return reinterpret_cast<EventRef>(e);
+}
+
+void PendingEventServices::keyboardSetUnicodeString(EventRef event,
+                                                    std::span<const char16_t> units) {
+  pending(event).text = std::u16string(units.begin(), units.end());
+}
+
+void PendingEventServices::release(EventRef event) {
+  delete &pending(event);
+}
+
+void PendingEventServices::pause(std::chrono::microseconds duration) {
+  std::this_thread::sleep_for(duration);
+}
+
+}  // namespace vexel::input

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "input/platform/event_services.h"
+
+namespace vexel::input {
+
+// An event as the Linux providers hold it between its creation and its post:
+// they act only when it is posted.
+struct PendingEvent {
+  enum class Kind : std::uint8_t { kMouse, kKeyboard, kScroll };
+  Kind kind = Kind::kMouse;
+  EventType type = EventType::kMouseMoved;
+  Point point;
+  std::optional<Point> location;
+  std::uint16_t keyCode = 0;
+  bool keyDown = false;
+  EventFlags flags = 0;
+  std::optional<std::u16string> text;
+  std::int32_t wheel1 = 0;
+  std::int32_t wheel2 = 0;
+};
+
+// The half of the event services that only records what an event will do,
+// shared by the Linux providers; each posts in its own way.
+class PendingEventServices : public EventServices {
+ public:
+  EventSourceRef createEventSource(EventSourceState) override { return nullptr; }
+  EventRef createMouseEvent(EventSourceRef, EventType type, Point point, MouseButton) override;
+  // No event for a key code outside the key table.
+  EventRef createKeyboardEvent(EventSourceRef, std::uint16_t keyCode, bool keyDown) override;
+  EventRef createScrollWheelEvent(EventSourceRef, ScrollEventUnit, std::uint32_t,
+                                  std::int32_t wheel1, std::int32_t wheel2, std::int32_t) override;
+
+  // Click states have no counterpart here: the timing makes toolkits count clicks.
+  void setIntegerValueField(EventRef, EventField, std::int64_t) override {}
+  void setFlags(EventRef event, EventFlags flags) override { pending(event).flags = flags; }
+  void setLocation(EventRef event, Point point) override { pending(event).location = point; }
+  void keyboardSetUnicodeString(EventRef event, std::span<const char16_t> units) override;
+
+  void release(EventRef event) override;
+  void pause(std::chrono::microseconds duration) override;
+
+ protected:
+  static PendingEvent& pending(EventRef event) { return *reinterpret_cast<PendingEvent*>(event); }
+};
+
+}  // namespace vexel::input
