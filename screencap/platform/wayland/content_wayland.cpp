@@ -1,11 +1,12 @@
-#include <map>
+#include <algorithm>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/wayland/connection.h"
 #include "common/wayland/session.h"
+#include "screencap/platform/linux/listed_content.h"
 #include "screencap/platform/wayland/wayland_capture.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
@@ -24,43 +25,17 @@ std::string describe(const std::string& interface) {
   return interface;
 }
 
-struct OutputRecord {
-  Rect bounds;
-  bool isMain = false;
-};
-
-class WaylandContentProvider final : public ContentProvider {
+class WaylandContentProvider final : public ListedContentProvider {
  public:
-  explicit WaylandContentProvider(Dispatch& dispatch) : dispatch_(dispatch) {}
-
-  void getShareableContent(ContentHandler handler) override {
-    // Off the caller's thread, as the platform's completions arrive.
-    dispatch_.asyncAfter(std::chrono::nanoseconds(0), [this, handler = std::move(handler)] {
-      std::optional<PlatformError> error;
-      std::optional<ShareableContent> content = query(error);
-      handler(std::move(content), std::move(error));
-    });
-  }
-
-  Rect displayBounds(DisplayID display) override {
-    const std::scoped_lock lock(mutex_);
-    const auto found = outputs_.find(display);
-    return found != outputs_.end() ? found->second.bounds : Rect{};
-  }
-
-  bool displayIsMain(DisplayID display) override {
-    const std::scoped_lock lock(mutex_);
-    const auto found = outputs_.find(display);
-    return found != outputs_.end() && found->second.isMain;
-  }
+  using ListedContentProvider::ListedContentProvider;
 
  private:
-  std::optional<ShareableContent> query(std::optional<PlatformError>& error) {
+  std::vector<ListedDisplay> list(std::optional<PlatformError>& error) override {
     std::string failure;
     const std::unique_ptr<wayland::Connection> connection = wayland::Connection::open(failure);
     if (!connection) {
       error = PlatformError{failure};
-      return std::nullopt;
+      return {};
     }
     const std::vector<std::string> missing =
         connection->missing({&zwlr_screencopy_manager_v1_interface,
@@ -74,37 +49,33 @@ class WaylandContentProvider final : public ContentProvider {
           "; capture needs a compositor with the wlroots capture protocols (sway, Hyprland, "
           "river, labwc, Wayfire) or an X11 session (GNOME and KDE Wayland sessions are not "
           "supported yet)"};
-      return std::nullopt;
+      return {};
     }
     if (!connection->followOutputs() || !connection->roundtrip()) {
       error = PlatformError{"the Wayland compositor did not describe its outputs: " +
                             connection->failure()};
-      return std::nullopt;
+      return {};
     }
     // The displays are the outputs in the order the compositor announced
     // them, identified by their global name; the main one lies at the
     // layout's origin, else it is the first.
-    ShareableContent content;
-    std::map<DisplayID, OutputRecord> records;
-    std::optional<DisplayID> main;
+    std::vector<ListedDisplay> displays;
     for (const wayland::Output& o : connection->outputs()) {
       if (o.width <= 0 || o.height <= 0) continue;
-      content.displays.push_back(Display{o.globalName, o.width, o.height});
-      records[o.globalName] =
-          OutputRecord{Rect{double(o.x), double(o.y), double(o.width), double(o.height)}, false};
-      if (o.x == 0 && o.y == 0 && !main) main = o.globalName;
+      displays.push_back({Display{o.globalName, o.width, o.height},
+                          Rect{double(o.x), double(o.y), double(o.width), double(o.height)},
+                          false});
     }
-    if (!content.displays.empty()) {
-      records[main.value_or(content.displays.front().displayID)].isMain = true;
+    const auto atOrigin =
+        std::find_if(displays.begin(), displays.end(),
+                     [](const ListedDisplay& d) { return d.bounds.x == 0 && d.bounds.y == 0; });
+    if (atOrigin != displays.end()) {
+      atOrigin->isMain = true;
+    } else if (!displays.empty()) {
+      displays.front().isMain = true;
     }
-    const std::scoped_lock lock(mutex_);
-    outputs_ = std::move(records);
-    return content;
+    return displays;
   }
-
-  Dispatch& dispatch_;
-  std::mutex mutex_;
-  std::map<DisplayID, OutputRecord> outputs_;
 };
 
 }  // namespace
