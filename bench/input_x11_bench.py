@@ -2,6 +2,10 @@
 import json, os, subprocess, sys, threading, time
 from Xlib import X, XK, display as xdisplay
 
+# Everything here runs on a private Xvfb, never in the caller's Wayland session.
+for _name in ("WAYLAND_DISPLAY", "XDG_SESSION_TYPE"):
+    os.environ.pop(_name, None)
+
 BIN = sys.argv[1]
 MOVES = 500
 XDO_MOVES = 100

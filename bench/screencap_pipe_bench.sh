@@ -10,6 +10,8 @@
 # BASELINE=path/to/an/older/vexel-screencap adds it as the row "before";
 # SIZES="1920x1080@30" limits the sizes.
 set -euo pipefail
+# The programs under test must reach the private Xvfb, never a Wayland session.
+unset WAYLAND_DISPLAY XDG_SESSION_TYPE
 cd "$(dirname "$0")/.."
 bin=${VEXEL_SCREENCAP:-build/bin/vexel-screencap}
 warmup=${WARMUP_SECONDS:-2}

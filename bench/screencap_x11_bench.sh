@@ -4,6 +4,8 @@
 # and changing screen. Prints a table; plots intervals to build/bench/.
 # Not run in CI.
 set -euo pipefail
+# The programs under test must reach the private Xvfb, never a Wayland session.
+unset WAYLAND_DISPLAY XDG_SESSION_TYPE
 cd "$(dirname "$0")/.."
 bin=${VEXEL_SCREENCAP:-build/bin/vexel-screencap}
 run_seconds=${RUN_SECONDS:-10}

@@ -13,6 +13,10 @@ import subprocess
 import sys
 import time
 
+# Everything here runs on a private Xvfb, never in the caller's Wayland session.
+for _name in ("WAYLAND_DISPLAY", "XDG_SESSION_TYPE"):
+    os.environ.pop(_name, None)
+
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build/bin"
 OUT = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else "build/demo")
 WIDTH, HEIGHT, FPS, SECONDS = 1280, 800, 10, 3

@@ -153,6 +153,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
   std::vector<std::string> args = argv;
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+  // The caller's own Wayland session must never be the one a child reaches:
+  // a session for it is always given explicitly.
+  std::erase_if(environment, [](const std::string& e) {
+    return e.starts_with("WAYLAND_DISPLAY=") || e.starts_with("XDG_SESSION_TYPE=");
+  });
   for (const auto& entry : env) {
     const std::string name = entry.substr(0, entry.find('=') + 1);
     std::erase_if(environment, [&](const std::string& e) { return e.rfind(name, 0) == 0; });

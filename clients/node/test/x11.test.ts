@@ -45,7 +45,13 @@ describe('on a private Xvfb', { skip: missing !== undefined && `needs: ${missing
   before(async () => {
     const started = await startXvfb();
     server = started.server;
-    env = { ...process.env, DISPLAY: started.display };
+    // Never the caller's own Wayland session.
+    env = {
+      ...process.env,
+      DISPLAY: started.display,
+      WAYLAND_DISPLAY: undefined,
+      XDG_SESSION_TYPE: undefined,
+    };
     assert.equal(spawnSync('xsetroot', ['-solid', '#3366cc'], { env }).status, 0);
   });
   after(() => {
