@@ -19,9 +19,9 @@ namespace {
 
 using namespace vexel::screencap;
 using testing::FakeDispatch;
+using testing::FakePixels;
+using testing::FakeSample;
 using testing::FakeStream;
-using testing::ScriptedPixelBuffer;
-using testing::ScriptedSampleBuffer;
 
 constexpr std::size_t kWidth = 1920;
 constexpr std::size_t kHeight = 1080;
@@ -41,8 +41,8 @@ void BM_IntakePaddedFrame(benchmark::State& state) {
   FakeDispatch dispatch;
   FrameSink sink(30, outlet, dispatch);
   FakeStream stream;
-  auto pixels = std::make_shared<ScriptedPixelBuffer>(kWidth, kHeight, kPaddedStride, 1);
-  ScriptedSampleBuffer sample(pixels);
+  FakePixels pixels(kWidth, kHeight, kPaddedStride, 1);
+  FakeSample sample(&pixels);
   for (auto _ : state) {
     sink.streamDidOutputSampleBuffer(stream, sample, StreamOutputType::kScreen);
   }
@@ -56,8 +56,8 @@ void BM_PacedWriteToDevNull(benchmark::State& state) {
   FakeDispatch dispatch;
   FrameSink sink(30, outlet, dispatch);
   FakeStream stream;
-  auto pixels = std::make_shared<ScriptedPixelBuffer>(kWidth, kHeight, kWidth * 4, 1);
-  ScriptedSampleBuffer sample(pixels);
+  FakePixels pixels(kWidth, kHeight, kWidth * 4, 1);
+  FakeSample sample(&pixels);
   sink.streamDidOutputSampleBuffer(stream, sample, StreamOutputType::kScreen);
   for (auto _ : state) dispatch.tick();
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kWidth * kHeight * 4));

@@ -5,43 +5,28 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace vexel::input {
 
 namespace {
 
-// Shortest text that reads back as the same double, fixed or scientific
-// whichever is shorter (as std::to_chars writes it, which macOS lacks for
-// floating point before 13.3).
+// Shortest text that reads back as the same double (floating-point
+// std::to_chars is missing on macOS before 13.3).
 std::string number(double v) {
-  if (!std::isfinite(v)) return std::isnan(v) ? "nan" : v < 0 ? "-inf" : "inf";
-  char scientific[32];
-  for (int decimals = 0; decimals <= 16; ++decimals) {
-    std::snprintf(scientific, sizeof scientific, "%.*e", decimals, v);
-    if (std::strtod(scientific, nullptr) == v) break;
+  char text[32];
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, v);
+    if (std::strtod(text, nullptr) == v) break;
   }
-  const std::string text = scientific;
-  const bool negative = text[0] == '-';
-  const std::size_t e = text.find('e');
-  std::string digits = text.substr(negative ? 1 : 0, e - (negative ? 1 : 0));
-  std::erase(digits, '.');
-  const int exponent = std::atoi(text.c_str() + e + 1);
-  std::string fixed = negative ? "-" : "";
-  if (exponent < 0) {
-    fixed += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
-  } else if (static_cast<std::size_t>(exponent) + 1 < digits.size()) {
-    const auto point = static_cast<std::size_t>(exponent) + 1;
-    fixed += digits.substr(0, point) + "." + digits.substr(point);
-  } else if (fixed.size() + static_cast<std::size_t>(exponent) + 1 <= text.size()) {
-    // A whole number is written with all its digits, as printf does.
-    char whole[32];
+  // Whole numbers in full where that is no longer ("10", not "1e+01").
+  char whole[32];
+  if (std::trunc(v) == v && std::fabs(v) < 1e17) {
     std::snprintf(whole, sizeof whole, "%.0f", v);
-    fixed = whole;
-  } else {
-    return text;
+    if (std::strlen(whole) <= std::strlen(text)) return whole;
   }
-  return fixed.size() <= text.size() ? fixed : text;
+  return text;
 }
 
 std::string pointText(Point p) {

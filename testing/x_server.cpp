@@ -88,64 +88,28 @@ PrivateXServer::PrivateXServer() : PrivateXServer(Options{}) {}
 
 PrivateXServer::PrivateXServer(Options options) {
   if (!available()) return;
-  int fds[2];
-  std::vector<std::string> args;
-  std::vector<char*> argv;  // made before the fork: a child of threads must not allocate
-  pid_t pid = -1;
-  {
-    const std::lock_guard lock(spawnMutex());
-    if (!closeOnExecPipe(fds)) return;
-    args = {"Xvfb",      "-displayfd", std::to_string(fds[1]),
-            "-screen",   "0",          options.screen,
-            "-nolisten", "tcp",        "-noreset"};
-    args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
-    argv = pointers(args);
-    pid = ::fork();
-  }
-  if (pid == 0) {
-    ::fcntl(fds[1], F_SETFD, 0);  // the server writes its display number here
-    const int devnull = ::open("/dev/null", O_RDWR);
-    ::dup2(devnull, 0);
-    ::dup2(devnull, 1);
-    ::dup2(devnull, 2);
-    ::execvp("Xvfb", argv.data());
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  if (pid < 0) {
-    ::close(fds[0]);
-    return;
-  }
-  pid_ = pid;
+  // The server writes its display number to fd 1; what it logs is not wanted.
+  std::vector<std::string> argv = {"/bin/sh",   "-c",         "exec \"$0\" \"$@\" 2>/dev/null",
+                                   "Xvfb",      "-displayfd", "1",
+                                   "-screen",   "0",          options.screen,
+                                   "-nolisten", "tcp",        "-noreset"};
+  argv.insert(argv.end(), options.extraArgs.begin(), options.extraArgs.end());
+  server_ = std::make_unique<ChildProcess>(argv);
   std::string number;
-  const auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (true) {
-    pollfd p{fds[0], POLLIN, 0};
-    if (::poll(&p, 1, remainingMs(deadline)) <= 0) break;
-    char c = 0;
-    if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-    number.push_back(c);
-  }
-  ::close(fds[0]);
-  if (number.empty()) {
+  if (server_->readLine(number, 20000) && !number.empty()) {
+    display_ = ":" + number;
+  } else {
     kill();
-    return;
   }
-  display_ = ":" + number;
 }
 
 PrivateXServer::~PrivateXServer() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
+  if (server_) server_->stop(SIGTERM);
 }
 
 void PrivateXServer::kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  if (server_) server_->stop(SIGKILL);
+  server_.reset();
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
@@ -288,6 +252,11 @@ std::string ChildProcess::drainStderr(int timeoutMs) {
     all.append(chunk, static_cast<std::size_t>(n));
   }
   return all;
+}
+
+int ChildProcess::stop(int signal) {
+  if (pid_ > 0 && status_ < 0) ::kill(pid_, signal);
+  return wait();
 }
 
 int ChildProcess::wait(int timeoutMs) {

@@ -2,10 +2,13 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace vexel::testing {
+
+class ChildProcess;
 
 // A private Xvfb for end-to-end tests: started on a free display number chosen
 // by the server itself (-displayfd), never the user's own display, and stopped
@@ -23,15 +26,14 @@ class PrivateXServer {
   PrivateXServer& operator=(const PrivateXServer&) = delete;
 
   static bool available();
-  bool running() const { return pid_ > 0; }
+  bool running() const { return server_ != nullptr; }
   // ":N"
   const std::string& display() const { return display_; }
-  pid_t pid() const { return pid_; }
   // SIGKILL, for tests of a server that dies under a client.
   void kill();
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<ChildProcess> server_;
   std::string display_;
 };
 
@@ -63,6 +65,8 @@ class ChildProcess {
   std::string drainStderr(int timeoutMs = 10000);
   // Exit status, or 128 + signal; -1 when it did not end within `timeoutMs`.
   int wait(int timeoutMs = 20000);
+  // Sends `signal`, then waits as wait() does.
+  int stop(int signal);
 
  private:
   pid_t pid_ = -1;

@@ -118,18 +118,26 @@ class FakeDispatch final : public Dispatch {
   std::vector<std::shared_ptr<TimerRecord>> timers;
 };
 
-class ScriptedPixelBuffer final : public PixelBuffer {
+// A picture kept in memory and changed in place, as a capture stream keeps
+// its frame. Pixel (x, y) of picture `seed` starts as the bytes seed, x, y,
+// 0xFF; row padding is 0xEE.
+class FakePixels final : public PixelBuffer {
  public:
-  // Pixel (x, y) of frame `seed` has the bytes seed, x, y, 0xFF; padding is 0xEE.
-  ScriptedPixelBuffer(std::size_t width, std::size_t height, std::size_t stride, int seed)
+  FakePixels(std::size_t width, std::size_t height, std::size_t stride, int seed = 0)
       : width_(width), height_(height), stride_(stride), bytes_(stride * height, 0xEE) {
     for (std::size_t y = 0; y < height; ++y) {
       for (std::size_t x = 0; x < width && 4 * x + 3 < stride; ++x) {
-        std::uint8_t* pixel = &bytes_[y * stride + 4 * x];
-        pixel[0] = static_cast<std::uint8_t>(seed);
-        pixel[1] = static_cast<std::uint8_t>(x);
-        pixel[2] = static_cast<std::uint8_t>(y);
-        pixel[3] = 0xFF;
+        const std::uint8_t pixel[4] = {static_cast<std::uint8_t>(seed),
+                                       static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y),
+                                       0xFF};
+        std::memcpy(&bytes_[y * stride + 4 * x], pixel, 4);
+      }
+    }
+  }
+  void paint(std::size_t x, std::size_t y, std::size_t w, std::size_t h, std::uint32_t value) {
+    for (std::size_t row = y; row < y + h; ++row) {
+      for (std::size_t column = x; column < x + w; ++column) {
+        std::memcpy(&bytes_[row * stride_ + 4 * column], &value, 4);
       }
     }
   }
@@ -148,7 +156,7 @@ class ScriptedPixelBuffer final : public PixelBuffer {
     return nullBase || bytes_.empty() ? nullptr : bytes_.data();
   }
 
-  // The tightly packed frame this buffer should become.
+  // The picture as one tightly packed frame.
   std::string packed() const {
     std::string out;
     for (std::size_t y = 0; y < height_; ++y) {
@@ -169,12 +177,19 @@ class ScriptedPixelBuffer final : public PixelBuffer {
   std::vector<std::uint8_t> bytes_;
 };
 
-class ScriptedSampleBuffer final : public SampleBuffer {
+class FakeSample final : public SampleBuffer {
  public:
-  explicit ScriptedSampleBuffer(std::shared_ptr<ScriptedPixelBuffer> pixels)
-      : pixels_(std::move(pixels)) {}
+  explicit FakeSample(PixelBuffer* pixels) : pixels_(pixels) {}
+  // A frame of `status` that reports `changed` as what changed, when given.
+  FakeSample(PixelBuffer* pixels, std::optional<std::vector<Rect>> changed,
+             FrameStatus status = FrameStatus::kComplete)
+      : pixels_(pixels) {
+    AttachmentDictionary info{{kStreamFrameInfoStatus, static_cast<std::int64_t>(status)}};
+    if (changed) info.emplace(kStreamFrameInfoDirtyRects, std::move(*changed));
+    attachments = {std::move(info)};
+  }
   bool isValid() const override { return valid; }
-  PixelBuffer* imageBuffer() override { return pixels_.get(); }
+  PixelBuffer* imageBuffer() override { return pixels_; }
   std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
     return attachments;
   }
@@ -183,7 +198,7 @@ class ScriptedSampleBuffer final : public SampleBuffer {
   std::optional<std::vector<AttachmentDictionary>> attachments;
 
  private:
-  std::shared_ptr<ScriptedPixelBuffer> pixels_;
+  PixelBuffer* pixels_;
 };
 
 class ScriptedContentProvider final : public ContentProvider {
@@ -248,63 +263,6 @@ class FakeStreamFactory final : public StreamFactory {
   std::optional<StreamConfiguration> configuration;
   StreamDelegate* delegate = nullptr;
   std::shared_ptr<FakeStream> stream;
-};
-
-// A picture kept in memory and changed in place, as a capture stream keeps
-// its frame; rows carry 8 bytes of padding. Each sample reports what it was
-// told to as changed.
-class PaintedPixels final : public PixelBuffer {
- public:
-  PaintedPixels(std::size_t width, std::size_t height)
-      : width_(width), height_(height), stride_(width + 2), pixels_(stride_ * height) {}
-  void paint(std::size_t x, std::size_t y, std::size_t w, std::size_t h, std::uint32_t value) {
-    for (std::size_t row = y; row < y + h; ++row) {
-      std::fill_n(&pixels_[row * stride_ + x], w, value);
-    }
-  }
-  // The picture as one packed frame.
-  std::string frame() const {
-    std::string out;
-    for (std::size_t row = 0; row < height_; ++row) {
-      out.append(reinterpret_cast<const char*>(&pixels_[row * stride_]), width_ * 4);
-    }
-    return out;
-  }
-  void lockBaseAddress(std::uint64_t) override {}
-  void unlockBaseAddress(std::uint64_t) override {}
-  std::size_t width() const override { return width_; }
-  std::size_t height() const override { return height_; }
-  std::size_t bytesPerRow() const override { return stride_ * 4; }
-  const std::uint8_t* baseAddress() const override {
-    return reinterpret_cast<const std::uint8_t*>(pixels_.data());
-  }
-
- private:
-  std::size_t width_;
-  std::size_t height_;
-  std::size_t stride_;  // in pixels
-  std::vector<std::uint32_t> pixels_;
-};
-
-class PaintedSample final : public SampleBuffer {
- public:
-  // `changed` absent: no change report at all.
-  PaintedSample(PaintedPixels& pixels, std::optional<std::vector<Rect>> changed,
-                FrameStatus status = FrameStatus::kComplete)
-      : pixels_(pixels) {
-    AttachmentDictionary info{{kStreamFrameInfoStatus, static_cast<std::int64_t>(status)}};
-    if (changed) info.emplace(kStreamFrameInfoDirtyRects, std::move(*changed));
-    attachments_.push_back(std::move(info));
-  }
-  bool isValid() const override { return true; }
-  PixelBuffer* imageBuffer() override { return &pixels_; }
-  std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
-    return attachments_;
-  }
-
- private:
-  PaintedPixels& pixels_;
-  std::vector<AttachmentDictionary> attachments_;
 };
 
 // Runs `body` and returns the status it exited with, or nothing.

@@ -12,27 +12,26 @@ namespace {
 
 using testing::exitStatusOf;
 using testing::FakeDispatch;
+using testing::FakePixels;
+using testing::FakeSample;
 using testing::FakeStream;
 using testing::kErr;
 using testing::kOut;
 using testing::ScriptedIo;
-using testing::ScriptedPixelBuffer;
-using testing::ScriptedSampleBuffer;
 
 struct Rig {
   explicit Rig(std::int64_t fps = 15)
       : outlet(testing::throwingOutlet(io)), sink(fps, outlet, dispatch) {}
 
-  void feed(ScriptedSampleBuffer& sample, StreamOutputType type = StreamOutputType::kScreen) {
+  void feed(SampleBuffer& sample, StreamOutputType type = StreamOutputType::kScreen) {
     sink.streamDidOutputSampleBuffer(stream, sample, type);
   }
   // A complete frame of `seed`; returns the bytes it must become.
   std::string feedFrame(std::size_t width, std::size_t height, int seed, std::size_t stride = 0) {
-    auto pixels = std::make_shared<ScriptedPixelBuffer>(width, height,
-                                                        stride != 0 ? stride : width * 4, seed);
-    ScriptedSampleBuffer sample(pixels);
+    FakePixels pixels(width, height, stride != 0 ? stride : width * 4, seed);
+    FakeSample sample(&pixels);
     feed(sample);
-    return pixels->packed();
+    return pixels.packed();
   }
   bool accepted() { return !dispatch.timers.empty(); }
 
@@ -79,14 +78,14 @@ TEST(FrameIntake, OnlyCompleteScreenFramesFixTheSize) {
   };
   for (const auto& each : cases) {
     Rig rig;
-    auto pixels = std::make_shared<ScriptedPixelBuffer>(4, 2, 16, 7);
-    ScriptedSampleBuffer sample(pixels);
+    FakePixels pixels(4, 2, 16, 7);
+    FakeSample sample(&pixels);
     sample.valid = each.valid;
     sample.attachments = each.attachments;
     rig.feed(sample, each.type);
     EXPECT_EQ(rig.accepted(), each.accept) << each.name;
     EXPECT_EQ(rig.io.written[kErr], each.accept ? "DIMS 4 2\n" : "") << each.name;
-    EXPECT_EQ(pixels->locked, 0) << each.name << ": base address left locked";
+    EXPECT_EQ(pixels.locked, 0) << each.name << ": base address left locked";
     EXPECT_EQ(rig.io.written[kOut], "") << each.name << ": the sink itself writes no frame";
   }
 }
@@ -105,20 +104,20 @@ TEST(FrameIntake, UnusablePixelBuffersAreDroppedAndUnlocked) {
   };
   for (const auto& each : cases) {
     Rig rig;
-    auto pixels = std::make_shared<ScriptedPixelBuffer>(each.width, each.height, each.stride, 1);
-    pixels->nullBase = each.nullBase;
-    ScriptedSampleBuffer sample(pixels);
+    FakePixels pixels(each.width, each.height, each.stride, 1);
+    pixels.nullBase = each.nullBase;
+    FakeSample sample(&pixels);
     rig.feed(sample);
     EXPECT_FALSE(rig.accepted()) << each.name;
     EXPECT_EQ(rig.io.written[kErr], "") << each.name;
-    EXPECT_EQ(pixels->locked, 0) << each.name;
-    EXPECT_EQ(pixels->lockFlags, std::vector<std::uint64_t>{kPixelBufferLockReadOnly}) << each.name;
-    EXPECT_EQ(pixels->unlockFlags, std::vector<std::uint64_t>{kPixelBufferLockReadOnly})
+    EXPECT_EQ(pixels.locked, 0) << each.name;
+    EXPECT_EQ(pixels.lockFlags, std::vector<std::uint64_t>{kPixelBufferLockReadOnly}) << each.name;
+    EXPECT_EQ(pixels.unlockFlags, std::vector<std::uint64_t>{kPixelBufferLockReadOnly})
         << each.name;
   }
   // Afterwards a good frame is still taken as the first.
   Rig rig;
-  ScriptedSampleBuffer empty(nullptr);
+  FakeSample empty(nullptr);
   rig.feed(empty);
   EXPECT_FALSE(rig.accepted()) << "no image buffer";
   rig.feedFrame(2, 2, 1);
@@ -139,20 +138,10 @@ TEST(FrameIntake, SizesNoBufferCanHoldAreRefusedNotAllocated) {
    private:
     std::uint8_t byte_[4] = {};
   };
-  class HugeSample final : public SampleBuffer {
-   public:
-    bool isValid() const override { return true; }
-    PixelBuffer* imageBuffer() override { return &pixels_; }
-    std::optional<std::vector<AttachmentDictionary>> sampleAttachments() const override {
-      return std::nullopt;
-    }
-
-   private:
-    HugePixels pixels_;
-  };
   Rig rig;
-  HugeSample sample;
-  rig.sink.streamDidOutputSampleBuffer(rig.stream, sample, StreamOutputType::kScreen);
+  HugePixels pixels;
+  FakeSample sample(&pixels);
+  rig.feed(sample);
   EXPECT_FALSE(rig.accepted());
   EXPECT_EQ(frameByteCount(std::size_t{1} << 31, std::size_t{1} << 31), std::nullopt);
   EXPECT_EQ(frameByteCount(1280, 720), std::optional<std::size_t>(3686400));
@@ -193,9 +182,8 @@ TEST(FramePacing, RepeatsTheLastFrameOfTheFixedSize) {
   rig.dispatch.tick();
   rig.feedFrame(5, 3, 2);  // another size: dropped
   rig.feedFrame(4, 4, 3);
-  auto idlePixels = std::make_shared<ScriptedPixelBuffer>(4, 3, 16, 4);
-  ScriptedSampleBuffer idle(idlePixels);
-  idle.attachments = withStatus(std::int64_t{1});
+  FakePixels idlePixels(4, 3, 16, 4);
+  FakeSample idle(&idlePixels, std::nullopt, FrameStatus::kIdle);
   rig.feed(idle);
   rig.dispatch.tick();
   rig.dispatch.tick();
@@ -268,8 +256,6 @@ TEST(FramePacing, TheTimerDoesNotOutliveTheSink) {
 // frames between ticks, reports that reach past the edges, and frames passed
 // over, after which a report is no longer to be trusted.
 TEST(FrameIntake, ReportedChangesAreEnoughToKeepTheLatestFrame) {
-  using testing::PaintedPixels;
-  using testing::PaintedSample;
   struct Step {
     const char* name;
     Rect paint;  // painted with a new value, then delivered
@@ -297,7 +283,7 @@ TEST(FrameIntake, ReportedChangesAreEnoughToKeepTheLatestFrame) {
       {"after idle", {0, 7, 10, 1}, std::vector<Rect>{{0, 7, 10, 1}}},
   };
   Rig rig;
-  PaintedPixels pixels(10, 8);
+  FakePixels pixels(10, 8, 48);
   std::string latest;
   std::uint32_t value = 0;
   for (const Step& step : steps) {
@@ -305,9 +291,9 @@ TEST(FrameIntake, ReportedChangesAreEnoughToKeepTheLatestFrame) {
     pixels.paint(static_cast<std::size_t>(step.paint.x), static_cast<std::size_t>(step.paint.y),
                  static_cast<std::size_t>(step.paint.width),
                  static_cast<std::size_t>(step.paint.height), ++value * 0x01010101U);
-    PaintedSample sample(pixels, step.reported, step.status);
-    rig.sink.streamDidOutputSampleBuffer(rig.stream, sample, StreamOutputType::kScreen);
-    if (step.status == FrameStatus::kComplete) latest = pixels.frame();
+    FakeSample sample(&pixels, step.reported, step.status);
+    rig.feed(sample);
+    if (step.status == FrameStatus::kComplete) latest = pixels.packed();
     if (!step.tick) continue;
     rig.io.chunks[kOut].clear();
     rig.dispatch.tick();

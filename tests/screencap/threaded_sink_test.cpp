@@ -38,7 +38,7 @@ TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
   std::vector<std::size_t> delivered{0};
   {
     FakeStream stream;
-    testing::PaintedPixels pixels(kWidth, kHeight);
+    testing::FakePixels pixels(kWidth, kHeight, kWidth * 4 + 8);
     std::thread frames([&] {
       while (writtenCount() < 30) {
         const auto number = static_cast<std::uint32_t>(delivered.size());
@@ -49,9 +49,9 @@ TEST(FrameSinkThreads, EveryTickWritesTheLatestWholeFrame) {
         std::optional<std::vector<Rect>> reported;
         if (number % 5 != 0)
           reported = std::vector<Rect>{{0, 0, 1, 1}, {double(x), double(y), 8, 4}};
-        testing::PaintedSample sample(pixels, reported);
+        testing::FakeSample sample(&pixels, reported);
         sink->streamDidOutputSampleBuffer(stream, sample, StreamOutputType::kScreen);
-        delivered.push_back(std::hash<std::string>{}(pixels.frame()));
+        delivered.push_back(std::hash<std::string>{}(pixels.packed()));
       }
     });
     frames.join();

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +17,7 @@
 
 #include "screencap/platform/capture.h"
 #include "screencap/platform/pixman/scale.h"
+#include "screencap/platform/std/std_dispatch.h"
 #include "screencap/platform/x11/stream_x11.h"
 #include "testing/x_client.h"
 #include "testing/x_server.h"
@@ -29,62 +30,12 @@ using testing::PrivateXServer;
 
 constexpr auto kPatience = 10s;
 
-// A serial queue of its own, standing in for the product's dispatch.
-class TestQueue final : public SerialQueue {
- public:
-  TestQueue() : thread_([this] { run(); }) {}
-  ~TestQueue() override {
-    {
-      std::lock_guard guard(mutex_);
-      closing_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  TestQueue(const TestQueue&) = delete;
-  TestQueue& operator=(const TestQueue&) = delete;
-  const std::string& label() const override { return label_; }
-  void async(Work work) override {
-    {
-      std::lock_guard guard(mutex_);
-      work_.push_back(std::move(work));
-    }
-    wake_.notify_all();
-  }
-  // Returns once everything queued before it has run.
-  void drain() {
-    std::mutex m;
-    std::condition_variable done;
-    bool ran = false;
-    async([&] {
-      std::lock_guard guard(m);
-      ran = true;
-      done.notify_all();
-    });
-    std::unique_lock lock(m);
-    done.wait(lock, [&] { return ran; });
-  }
-
- private:
-  void run() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return closing_ || !work_.empty(); });
-      if (work_.empty()) return;
-      Work work = std::move(work_.front());
-      work_.pop_front();
-      lock.unlock();
-      work();
-      lock.lock();
-    }
-  }
-  std::string label_ = "test.frames";
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Work> work_;
-  bool closing_ = false;
-  std::thread thread_;
-};
+// Returns once everything queued on `queue` before it has run.
+void drain(const std::shared_ptr<SerialQueue>& queue) {
+  std::promise<void> ran;
+  queue->async([&] { ran.set_value(); });
+  ran.get_future().wait();
+}
 
 struct Frame {
   std::size_t width = 0;
@@ -219,7 +170,7 @@ struct Started {
 };
 
 Started start(StreamFactory& factory, DisplayID display, const StreamConfiguration& config,
-              Recorder& recorder, const std::shared_ptr<TestQueue>& queue) {
+              Recorder& recorder, const std::shared_ptr<SerialQueue>& queue) {
   Started started;
   started.stream = factory.makeStream(ContentFilter{Display{display, 0, 0}}, config, recorder);
   EXPECT_EQ(started.stream->addStreamOutput(recorder, StreamOutputType::kScreen, queue),
@@ -273,7 +224,8 @@ class X11Stream : public ::testing::Test {
   std::optional<Painter> painter_;
   DisplayID display_ = 0;
   std::unique_ptr<StreamFactory> factory_;
-  std::shared_ptr<TestQueue> queue_ = std::make_shared<TestQueue>();
+  StdDispatch dispatch_;
+  std::shared_ptr<SerialQueue> queue_ = dispatch_.makeSerialQueue("test.frames");
   Recorder recorder_;
 };
 PrivateXServer* X11Stream::server_ = nullptr;
@@ -291,7 +243,7 @@ TEST_F(X11Stream, FramesShowTheMonitorScaledIntoPlace) {
     ASSERT_EQ(started.error, std::nullopt);
     ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
     started.stream.reset();
-    queue_->drain();
+    drain(queue_);
 
     const Frame& f = *recorder.latest;
     ASSERT_EQ(f.width, static_cast<std::size_t>(c.width));
@@ -370,7 +322,7 @@ TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
   painter_->warp(300, 300);
   EXPECT_TRUE(recorder_.waitFor([&] { return recorder_.completes > before; }));
   started.stream.reset();
-  queue_->drain();
+  drain(queue_);
   EXPECT_EQ(recorder_.stops, 0);
   EXPECT_FALSE(recorder_.wrongType);
 }
@@ -395,14 +347,14 @@ TEST_F(X11Stream, ASmallChangeUpdatesOnlyItsPartOfTheFrame) {
     return recorder_.latest->at(800, 233) == (kMagenta | kOpaque) && recorder_.trailingIdle() >= 3;
   }));
   started.stream.reset();
-  queue_->drain();
+  drain(queue_);
 
   Recorder fresh;
   auto second = start(*factory_, display_, configuration(1280, 720, true), fresh, queue_);
   ASSERT_EQ(second.error, std::nullopt);
   ASSERT_TRUE(fresh.waitFor([&] { return fresh.completes > 0; }));
   second.stream.reset();
-  queue_->drain();
+  drain(queue_);
 
   // Output boxes (scale 2/3) around the rectangle and both pointer places.
   struct Box {
@@ -439,7 +391,7 @@ TEST_F(X11Stream, TheCursorIsDrawnOnlyWhenShown) {
     ASSERT_EQ(started.error, std::nullopt);
     ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
     started.stream.reset();
-    queue_->drain();
+    drain(queue_);
     int lit = 0;
     for (int y = 400 - 32; y < 400 + 32; ++y) {
       for (int x = 700 - 32; x < 700 + 32; ++x) lit += recorder.latest->at(x, y) != kOpaque;
@@ -478,7 +430,7 @@ TEST_F(X11Stream, UncapturableRequestsFailToStart) {
     EXPECT_NE(started.error->localizedDescription.find(c.message), std::string::npos)
         << started.error->localizedDescription;
     started.stream.reset();
-    queue_->drain();
+    drain(queue_);
     EXPECT_EQ(recorder.delivered, 0);
     EXPECT_EQ(recorder.stops, 0);
   }
@@ -489,7 +441,7 @@ TEST_F(X11Stream, DestroyingTheStreamEndsDelivery) {
   ASSERT_EQ(started.error, std::nullopt);
   ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.delivered >= 2; }));
   started.stream.reset();
-  queue_->drain();
+  drain(queue_);
   int after = 0;
   {
     std::lock_guard guard(recorder_.mutex_);
@@ -497,7 +449,7 @@ TEST_F(X11Stream, DestroyingTheStreamEndsDelivery) {
   }
   // Anything still to come would be queued behind a tick's worth of waiting.
   std::this_thread::sleep_for(100ms);
-  queue_->drain();
+  drain(queue_);
   std::lock_guard guard(recorder_.mutex_);
   EXPECT_EQ(recorder_.delivered, after);
 }
@@ -509,13 +461,14 @@ TEST(X11StreamServer, WithoutMonitorsTheWholeRootIsCaptured) {
   Painter painter(server.display());
   painter.fill(600, 400, 40, 80, kGreen);
   auto factory = x11::makeX11StreamFactory(server.display());
-  auto queue = std::make_shared<TestQueue>();
+  StdDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("test.frames");
   Recorder recorder;
   auto started = start(*factory, 4242, configuration(640, 480, false), recorder, queue);
   ASSERT_EQ(started.error, std::nullopt);
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
   started.stream.reset();
-  queue->drain();
+  drain(queue);
   EXPECT_EQ(recorder.latest->at(639, 479), kGreen | kOpaque);
   EXPECT_EQ(recorder.latest->at(599, 399), kOpaque);
 }
@@ -529,7 +482,8 @@ TEST(X11StreamServer, LosingTheServerStopsTheStreamOnce) {
     display = painter.monitors().at(0).name;
   }
   auto factory = x11::makeX11StreamFactory(server.display());
-  auto queue = std::make_shared<TestQueue>();
+  StdDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("test.frames");
   Recorder recorder;
   auto started = start(*factory, display, configuration(320, 240, true), recorder, queue);
   ASSERT_EQ(started.error, std::nullopt);
@@ -542,7 +496,7 @@ TEST(X11StreamServer, LosingTheServerStopsTheStreamOnce) {
     delivered = recorder.delivered;
   }
   std::this_thread::sleep_for(100ms);
-  queue->drain();
+  drain(queue);
   {
     std::lock_guard guard(recorder.mutex_);
     EXPECT_EQ(recorder.stops, 1);
@@ -567,7 +521,8 @@ TEST(X11StreamServer, AVanishedMonitorStopsTheStream) {
   }
   ASSERT_NE(display, 0U);
   auto factory = x11::makeX11StreamFactory(server.display());
-  auto queue = std::make_shared<TestQueue>();
+  StdDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("test.frames");
   Recorder recorder;
   auto started = start(*factory, display, configuration(320, 240, false), recorder, queue);
   ASSERT_EQ(started.error, std::nullopt);
@@ -578,7 +533,7 @@ TEST(X11StreamServer, AVanishedMonitorStopsTheStream) {
   EXPECT_NE(recorder.stopMessage.find("is not connected"), std::string::npos)
       << recorder.stopMessage;
   started.stream.reset();
-  queue->drain();
+  drain(queue);
   EXPECT_EQ(recorder.stops, 1);
 }
 
