@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unicode/unistr.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
@@ -23,22 +24,7 @@ using Json = nlohmann::json;
 
 std::string utf8(char32_t cp) {
   std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | (cp >> 6));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += static_cast<char>(0xE0 | (cp >> 12));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (cp >> 18));
-    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
+  return icu::UnicodeString(static_cast<UChar32>(cp)).toUTF8String(s);
 }
 
 // A focused full-screen window that records what reaches it and decodes key

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace vexel::screencap::x11 {
@@ -66,10 +67,9 @@ TEST(FitCentred, KeepsTheAspectRatioAndCentres) {
   };
   for (const Case& c : cases) {
     const Placement p = fitCentred(c.sw, c.sh, c.dw, c.dh);
-    EXPECT_EQ(p.x, c.expected.x) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
-    EXPECT_EQ(p.y, c.expected.y) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
-    EXPECT_EQ(p.width, c.expected.width) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
-    EXPECT_EQ(p.height, c.expected.height) << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
+    EXPECT_EQ(std::tie(p.x, p.y, p.width, p.height),
+              std::tie(c.expected.x, c.expected.y, c.expected.width, c.expected.height))
+        << c.sw << "x" << c.sh << " -> " << c.dw << "x" << c.dh;
   }
 }
 
