@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "screencap/platform/linux/threaded_stream.h"
 #include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/x11/grabber.h"
-#include "screencap/platform/x11/stream_x11.h"
 #include "testing/x_server.h"
 
 namespace {
@@ -44,7 +44,7 @@ void scaleTo(benchmark::State& state) {
   const int width = static_cast<int>(state.range(0));
   const int height = static_cast<int>(state.range(1));
   Buffer source = desktopLike();
-  Buffer destination(width, height, vexel::screencap::x11::paddedRowBytes(width));
+  Buffer destination(width, height, vexel::screencap::paddedRowBytes(width));
   vexel::screencap::x11::ScalePlan plan;
   if (!makeScalePlan(source.view, destination.view, plan)) {
     state.SkipWithError("no scale plan");
@@ -83,7 +83,7 @@ void grabAndScaleOnXvfb(benchmark::State& state) {
   }
   const int width = static_cast<int>(state.range(0));
   const int height = static_cast<int>(state.range(1));
-  Buffer destination(width, height, vexel::screencap::x11::paddedRowBytes(width));
+  Buffer destination(width, height, vexel::screencap::paddedRowBytes(width));
   vexel::screencap::x11::ScalePlan plan;
   if (!makeScalePlan(grabbedImage(grabber), destination.view, plan)) {
     state.SkipWithError("no scale plan");

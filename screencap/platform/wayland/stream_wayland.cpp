@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common/wayland/connection.h"
+#include "screencap/platform/linux/threaded_stream.h"
 #include "screencap/platform/pixman/scale.h"
 #include "screencap/platform/wayland/orient.h"
 #include "screencap/platform/wayland/wayland_capture.h"
@@ -23,41 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Used when the configuration leaves the interval unset or invalid.
-constexpr std::chrono::nanoseconds kDefaultSpacing{16'666'667};
-constexpr std::chrono::nanoseconds kShortestSpacing = std::chrono::milliseconds(1);
-constexpr std::chrono::nanoseconds kLongestSpacing = std::chrono::hours(1);
-// The largest side a stream accepts; beyond it the frame buffer alone would
-// run into gigabytes.
-constexpr std::int64_t kLargestSide = 16384;
-constexpr std::size_t kRowAlignment = 64;
 constexpr std::uint32_t kScreencopyVersion = 3;
-
-std::chrono::nanoseconds frameSpacing(const MediaTime& interval) {
-  if (interval.value <= 0 || interval.timescale <= 0) return kDefaultSpacing;
-  const std::chrono::duration<double> spacing(static_cast<double>(interval.value) /
-                                              interval.timescale);
-  if (spacing >= kLongestSpacing) return kLongestSpacing;
-  return std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(spacing), kShortestSpacing);
-}
-
-std::optional<PlatformError> checkConfiguration(const StreamConfiguration& configuration) {
-  const std::string size =
-      std::to_string(configuration.width) + "x" + std::to_string(configuration.height);
-  if (configuration.width <= 0 || configuration.height <= 0) {
-    return PlatformError{"cannot capture at " + size + ": width and height must be positive"};
-  }
-  if (configuration.width > kLargestSide || configuration.height > kLargestSide) {
-    return PlatformError{"cannot capture at " + size + ": each side must be at most " +
-                         std::to_string(kLargestSide) + " pixels"};
-  }
-  if (configuration.pixelFormat != kPixelFormatBGRA) {
-    char code[16];
-    (void)std::snprintf(code, sizeof code, "0x%08x", configuration.pixelFormat);
-    return PlatformError{std::string("pixel format ") + code + " is not supported; only BGRA is"};
-  }
-  return std::nullopt;
-}
 
 // The pixman format of a shared-memory buffer format the compositor offers.
 std::optional<pixman_format_code_t> pixmanFormat(std::uint32_t format) {
@@ -73,88 +40,20 @@ std::optional<pixman_format_code_t> pixmanFormat(std::uint32_t format) {
   }
 }
 
-struct AlignedFree {
-  void operator()(std::uint8_t* data) const {
-    std::free(data);  // NOLINT(cppcoreguidelines-no-malloc)
-  }
-};
-
-class FramePixels final : public PixelBuffer {
- public:
-  void lockBaseAddress(std::uint64_t) override {}
-  void unlockBaseAddress(std::uint64_t) override {}
-  [[nodiscard]] std::size_t width() const override { return width_; }
-  [[nodiscard]] std::size_t height() const override { return height_; }
-  [[nodiscard]] std::size_t bytesPerRow() const override { return stride_; }
-  [[nodiscard]] const std::uint8_t* baseAddress() const override { return data_.get(); }
-
-  bool allocate(std::size_t width, std::size_t height) {
-    width_ = width;
-    height_ = height;
-    // Rows always carry padding, so consumers never get away with assuming packed rows.
-    stride_ = (width * 4 / kRowAlignment + 1) * kRowAlignment;
-    data_.reset(static_cast<std::uint8_t*>(std::aligned_alloc(kRowAlignment, stride_ * height)));
-    return data_ != nullptr;
-  }
-  [[nodiscard]] x11::ImageView view() const {
-    return {data_.get(), static_cast<int>(width_), static_cast<int>(height_),
-            static_cast<int>(stride_)};
-  }
-
- private:
-  std::size_t width_ = 0;
-  std::size_t height_ = 0;
-  std::size_t stride_ = 0;
-  std::unique_ptr<std::uint8_t, AlignedFree> data_;
-};
-
-class FrameSample final : public SampleBuffer {
- public:
-  FrameSample(FrameStatus status, PixelBuffer* pixels) : status_(status), pixels_(pixels) {}
-  [[nodiscard]] bool isValid() const override { return true; }
-  PixelBuffer* imageBuffer() override { return pixels_; }
-  [[nodiscard]] std::optional<std::vector<AttachmentDictionary>> sampleAttachments()
-      const override {
-    return std::vector<AttachmentDictionary>{
-        {{kStreamFrameInfoStatus, static_cast<std::int64_t>(status_)}}};
-  }
-
- private:
-  FrameStatus status_;
-  PixelBuffer* pixels_;
-};
-
-// State shared by the stream, its capture thread and the deliveries queued on
-// the output's queue; the queued work keeps it alive past the stream.
-struct StreamCore {
-  StreamCore(ContentFilter contentFilter, StreamConfiguration config,
-             StreamDelegate& streamDelegate)
-      : filter(contentFilter), configuration(config), delegate(streamDelegate) {}
-  ~StreamCore() {
+// Its wake-up descriptor is readable once the stream is going away, which
+// ends the capture thread's wait for the compositor.
+struct WaylandCore final : StreamCore {
+  using StreamCore::StreamCore;
+  ~WaylandCore() override {
     if (wakeFd >= 0) ::close(wakeFd);
   }
-  StreamCore(const StreamCore&) = delete;
-  StreamCore& operator=(const StreamCore&) = delete;
-
-  const ContentFilter filter;
-  const StreamConfiguration configuration;
-  StreamDelegate& delegate;
-  // Readable once the stream is going away: wakes the capture thread's poll.
+  WaylandCore(const WaylandCore&) = delete;
+  WaylandCore& operator=(const WaylandCore&) = delete;
+  void interrupt() override {
+    if (wakeFd >= 0) (void)eventfd_write(wakeFd, 1);
+  }
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-
-  // Written by the capture thread only while no delivery is in flight.
-  FramePixels pixels;
-
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool stopping = false;  // the stream is gone: nothing more is called
-  bool finished = false;  // the capture ended with an error
-  bool inFlight = false;  // a delivery is queued or running
-  StreamOutput* output = nullptr;
-  std::shared_ptr<SerialQueue> queue;
 };
-
-class WaylandCaptureStream;
 
 // A shared-memory buffer the compositor copies the output into.
 struct ShmBuffer {
@@ -181,7 +80,7 @@ struct ShmBuffer {
 // Everything the capture thread owns; lives on that thread's stack.
 class Capture {
  public:
-  Capture(std::shared_ptr<StreamCore> core, std::weak_ptr<WaylandCaptureStream> stream)
+  Capture(std::shared_ptr<WaylandCore> core, std::weak_ptr<CaptureStream> stream)
       : core_(std::move(core)), stream_(std::move(stream)) {}
   ~Capture() {
     if (frame_ != nullptr) zwlr_screencopy_frame_v1_destroy(frame_);
@@ -218,8 +117,8 @@ class Capture {
   static void onBufferDone(void* data, zwlr_screencopy_frame_v1*);
 
  private:
-  std::shared_ptr<StreamCore> core_;
-  std::weak_ptr<WaylandCaptureStream> stream_;
+  std::shared_ptr<WaylandCore> core_;
+  std::weak_ptr<CaptureStream> stream_;
   std::unique_ptr<wayland::Connection> conn_;
   wl_shm* shm_ = nullptr;
   zwlr_screencopy_manager_v1* manager_ = nullptr;
@@ -245,38 +144,13 @@ class Capture {
   FramePixels oriented_;
 };
 
-class WaylandCaptureStream final : public CaptureStream,
-                                   public std::enable_shared_from_this<WaylandCaptureStream> {
- public:
-  explicit WaylandCaptureStream(std::shared_ptr<StreamCore> core) : core_(std::move(core)) {}
-  ~WaylandCaptureStream() override;
-  WaylandCaptureStream(const WaylandCaptureStream&) = delete;
-  WaylandCaptureStream& operator=(const WaylandCaptureStream&) = delete;
-
-  std::optional<PlatformError> addStreamOutput(StreamOutput& output, StreamOutputType type,
-                                               std::shared_ptr<SerialQueue> queue) override;
-  void startCapture(StartHandler handler) override;
-
- private:
-  std::shared_ptr<StreamCore> core_;
-  std::mutex startMutex_;
-  std::thread thread_;
-};
-
 constexpr zwlr_screencopy_frame_v1_listener kFrameListener = {
     &Capture::onBuffer, &Capture::onFlags,  &Capture::onReady,     &Capture::onFailed,
     &Capture::onDamage, &Capture::onDmabuf, &Capture::onBufferDone};
 
 std::optional<PlatformError> Capture::setUp() {
-  StreamCore& core = *core_;
-  if (auto failure = checkConfiguration(core.configuration)) return failure;
-  if (core.wakeFd < 0) return PlatformError{"cannot make the stream's wake-up descriptor"};
-  if (!core.pixels.allocate(static_cast<std::size_t>(core.configuration.width),
-                            static_cast<std::size_t>(core.configuration.height))) {
-    return PlatformError{"cannot allocate a frame buffer of " +
-                         std::to_string(core.configuration.width) + "x" +
-                         std::to_string(core.configuration.height)};
-  }
+  if (auto failure = prepareFrame(*core_)) return failure;
+  if (core_->wakeFd < 0) return PlatformError{"cannot make the stream's wake-up descriptor"};
   std::string failure;
   conn_ = wayland::Connection::open(failure);
   if (!conn_) return PlatformError{failure};
@@ -431,25 +305,7 @@ std::optional<PlatformError> Capture::produce() {
 }
 
 void Capture::stopWithError(const PlatformError& error) {
-  std::shared_ptr<SerialQueue> queue;
-  {
-    std::lock_guard guard(core_->mutex);
-    if (core_->stopping || core_->finished) return;
-    core_->finished = true;
-    queue = core_->queue;
-  }
-  auto report = [core = core_, weak = stream_, error] {
-    // Holding the stream keeps it from being torn down during the callback.
-    const auto stream = weak.lock();
-    if (!stream) return;
-    core->delegate.streamDidStopWithError(*stream, error);
-  };
-  // On the output's queue the report comes after every frame already queued.
-  if (queue) {
-    queue->async(std::move(report));
-  } else {
-    report();
-  }
+  screencap::stopWithError(core_, stream_, error);
 }
 
 // Dispatches the compositor's events until the deadline; an error ends the stream.
@@ -507,34 +363,11 @@ void Capture::run() {
       imageReady_ = false;
       status = FrameStatus::kComplete;
     }
-    {
-      std::lock_guard guard(core.mutex);
-      if (core.stopping) return;
-      core.inFlight = true;
-    }
-    queue->async([core = core_, weak = stream_, status] {
-      if (const auto stream = weak.lock()) {
-        StreamOutput* output = nullptr;
-        {
-          std::lock_guard guard(core->mutex);
-          output = core->stopping ? nullptr : core->output;
-        }
-        if (output != nullptr) {
-          // Idle frames carry no image, as nothing new is to be seen.
-          FrameSample sample(status, status == FrameStatus::kComplete ? &core->pixels : nullptr);
-          output->streamDidOutputSampleBuffer(*stream, sample, StreamOutputType::kScreen);
-        }
-      }
-      {
-        std::lock_guard guard(core->mutex);
-        core->inFlight = false;
-      }
-      core->wake.notify_all();
-    });
+    if (!deliver(core_, stream_, queue, status, std::nullopt)) return;
   }
 }
 
-void captureLoop(std::shared_ptr<StreamCore> core, std::weak_ptr<WaylandCaptureStream> stream,
+void captureLoop(std::shared_ptr<WaylandCore> core, std::weak_ptr<CaptureStream> stream,
                  const StartHandler& handler) {
   Capture capture(std::move(core), std::move(stream));
   if (auto failure = capture.setUp()) {
@@ -545,52 +378,16 @@ void captureLoop(std::shared_ptr<StreamCore> core, std::weak_ptr<WaylandCaptureS
   capture.run();
 }
 
-WaylandCaptureStream::~WaylandCaptureStream() {
-  {
-    std::lock_guard guard(core_->mutex);
-    core_->stopping = true;
-  }
-  core_->wake.notify_all();
-  if (core_->wakeFd >= 0) (void)eventfd_write(core_->wakeFd, 1);
-  std::lock_guard guard(startMutex_);
-  if (!thread_.joinable()) return;
-  // The last reference can be dropped by a callback that runs on the capture
-  // thread itself; that thread ends on its own as soon as it sees `stopping`.
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    thread_.detach();
-  } else {
-    thread_.join();
-  }
-}
-
-std::optional<PlatformError> WaylandCaptureStream::addStreamOutput(
-    StreamOutput& output, StreamOutputType type, std::shared_ptr<SerialQueue> queue) {
-  if (type != StreamOutputType::kScreen) return PlatformError{"this stream captures no audio"};
-  if (!queue) return PlatformError{"a stream output needs a queue"};
-  std::lock_guard guard(core_->mutex);
-  if (core_->output != nullptr) return PlatformError{"the stream already has a screen output"};
-  core_->output = &output;
-  core_->queue = std::move(queue);
-  return std::nullopt;
-}
-
-void WaylandCaptureStream::startCapture(StartHandler handler) {
-  std::unique_lock guard(startMutex_);
-  if (thread_.joinable()) {
-    guard.unlock();
-    handler(PlatformError{"the stream has already been started"});
-    return;
-  }
-  thread_ = std::thread(captureLoop, core_, weak_from_this(), std::move(handler));
-}
-
 class WaylandStreamFactory final : public StreamFactory {
  public:
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration,
                                             StreamDelegate& delegate) override {
-    return std::make_shared<WaylandCaptureStream>(
-        std::make_shared<StreamCore>(filter, configuration, delegate));
+    auto core = std::make_shared<WaylandCore>(filter, configuration, delegate);
+    return std::make_shared<ThreadedStream>(
+        core, [core](std::weak_ptr<CaptureStream> stream, const StartHandler& handler) {
+          captureLoop(core, std::move(stream), handler);
+        });
   }
 };
 

@@ -1,13 +1,10 @@
 #include "screencap/platform/x11/stream_x11.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
-#include <thread>
 #include <utility>
 
+#include "screencap/platform/linux/threaded_stream.h"
 #include "screencap/platform/x11/grabber.h"
 
 namespace vexel::screencap::x11 {
@@ -16,100 +13,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Used when the configuration leaves the interval unset or invalid.
-constexpr std::chrono::nanoseconds kDefaultSpacing{16'666'667};
-constexpr std::chrono::nanoseconds kShortestSpacing = std::chrono::milliseconds(1);
-constexpr std::chrono::nanoseconds kLongestSpacing = std::chrono::hours(1);
 // Monitor changes do not always raise a RandR event; look again this often.
 constexpr std::chrono::seconds kLayoutRecheck{1};
 
-struct AlignedFree {
-  void operator()(std::uint8_t* data) const {
-    std::free(data);
-  }  // NOLINT(cppcoreguidelines-no-malloc)
-};
-
-class FramePixels final : public PixelBuffer {
- public:
-  void lockBaseAddress(std::uint64_t) override {}
-  void unlockBaseAddress(std::uint64_t) override {}
-  [[nodiscard]] std::size_t width() const override { return width_; }
-  [[nodiscard]] std::size_t height() const override { return height_; }
-  [[nodiscard]] std::size_t bytesPerRow() const override { return stride_; }
-  [[nodiscard]] const std::uint8_t* baseAddress() const override { return data_.get(); }
-
-  bool allocate(std::size_t width, std::size_t height) {
-    width_ = width;
-    height_ = height;
-    stride_ = paddedRowBytes(width);
-    data_.reset(static_cast<std::uint8_t*>(std::aligned_alloc(kRowAlignment, stride_ * height)));
-    return data_ != nullptr;
-  }
-  [[nodiscard]] ImageView view() const {
-    return {data_.get(), static_cast<int>(width_), static_cast<int>(height_),
-            static_cast<int>(stride_)};
-  }
-
- private:
-  std::size_t width_ = 0;
-  std::size_t height_ = 0;
-  std::size_t stride_ = 0;
-  std::unique_ptr<std::uint8_t, AlignedFree> data_;
-};
-
-class FrameSample final : public SampleBuffer {
- public:
-  FrameSample(FrameStatus status, PixelBuffer* pixels,
-              const std::optional<std::vector<Rect>>& changed)
-      : status_(status), pixels_(pixels), changed_(changed) {}
-  [[nodiscard]] bool isValid() const override { return true; }
-  PixelBuffer* imageBuffer() override { return pixels_; }
-  [[nodiscard]] std::optional<std::vector<AttachmentDictionary>> sampleAttachments()
-      const override {
-    AttachmentDictionary info{{kStreamFrameInfoStatus, static_cast<std::int64_t>(status_)}};
-    if (changed_) info.emplace(kStreamFrameInfoDirtyRects, *changed_);
-    return std::vector<AttachmentDictionary>{std::move(info)};
-  }
-
- private:
-  FrameStatus status_;
-  PixelBuffer* pixels_;
-  const std::optional<std::vector<Rect>>& changed_;
-};
-
-// State shared by the stream, its capture thread and the deliveries queued on
-// the output's queue; the queued work keeps it alive past the stream.
-struct StreamCore {
-  StreamCore(std::string display, ContentFilter contentFilter, StreamConfiguration config,
-             StreamDelegate& streamDelegate)
-      : displayName(std::move(display)),
-        filter(contentFilter),
-        configuration(config),
-        delegate(streamDelegate) {}
-
+struct X11Core final : StreamCore {
+  X11Core(std::string display, ContentFilter contentFilter, StreamConfiguration config,
+          StreamDelegate& streamDelegate)
+      : StreamCore(contentFilter, config, streamDelegate), displayName(std::move(display)) {}
   const std::string displayName;
-  const ContentFilter filter;
-  const StreamConfiguration configuration;
-  StreamDelegate& delegate;
-
-  // Written by the capture thread only while no delivery is in flight. The
-  // one buffer is the whole pool, so the configured queue depth has no effect.
-  FramePixels pixels;
-
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool stopping = false;  // the stream is gone: nothing more is called
-  bool finished = false;  // the capture ended with an error
-  bool inFlight = false;  // a delivery is queued or running
-  StreamOutput* output = nullptr;
-  std::shared_ptr<SerialQueue> queue;
 };
-
-class X11CaptureStream;
 
 struct CaptureRun {
-  std::shared_ptr<StreamCore> core;
-  std::weak_ptr<X11CaptureStream> stream;
+  std::shared_ptr<X11Core> core;
+  std::weak_ptr<CaptureStream> stream;
   Grabber grabber;
   ScalePlan plan;
   CursorImage cursor;
@@ -119,24 +35,6 @@ struct CaptureRun {
   // Where the last frame produced differs from the one before it; absent
   // when that is not known.
   std::optional<std::vector<Rect>> changedOutput;
-};
-
-class X11CaptureStream final : public CaptureStream,
-                               public std::enable_shared_from_this<X11CaptureStream> {
- public:
-  explicit X11CaptureStream(std::shared_ptr<StreamCore> core) : core_(std::move(core)) {}
-  ~X11CaptureStream() override;
-  X11CaptureStream(const X11CaptureStream&) = delete;
-  X11CaptureStream& operator=(const X11CaptureStream&) = delete;
-
-  std::optional<PlatformError> addStreamOutput(StreamOutput& output, StreamOutputType type,
-                                               std::shared_ptr<SerialQueue> queue) override;
-  void startCapture(StartHandler handler) override;
-
- private:
-  std::shared_ptr<StreamCore> core_;
-  std::mutex startMutex_;
-  std::thread thread_;
 };
 
 bool intersects(const CursorImage& cursor, const ScreenArea& area) {
@@ -150,26 +48,8 @@ bool sameCursor(const CursorImage& a, const CursorImage& b) {
          a.height == b.height;
 }
 
-void stopWithError(CaptureRun& run, const PlatformError& error) {
-  std::shared_ptr<SerialQueue> queue;
-  {
-    std::lock_guard guard(run.core->mutex);
-    if (run.core->stopping || run.core->finished) return;
-    run.core->finished = true;
-    queue = run.core->queue;
-  }
-  auto report = [core = run.core, weak = run.stream, error] {
-    // Holding the stream keeps it from being torn down during the callback.
-    const auto stream = weak.lock();
-    if (!stream) return;
-    core->delegate.streamDidStopWithError(*stream, error);
-  };
-  // On the output's queue the report comes after every frame already queued.
-  if (queue) {
-    queue->async(std::move(report));
-  } else {
-    report();
-  }
+void stopWithError(const CaptureRun& run, const PlatformError& error) {
+  screencap::stopWithError(run.core, run.stream, error);
 }
 
 std::optional<PlatformError> replan(CaptureRun& run, const ScreenArea& area) {
@@ -194,14 +74,8 @@ std::optional<PlatformError> followDisplay(CaptureRun& run) {
 }
 
 std::optional<PlatformError> setUp(CaptureRun& run) {
-  StreamCore& core = *run.core;
-  if (auto failure = checkConfiguration(core.configuration)) return failure;
-  if (!core.pixels.allocate(static_cast<std::size_t>(core.configuration.width),
-                            static_cast<std::size_t>(core.configuration.height))) {
-    return PlatformError{"cannot allocate a frame buffer of " +
-                         std::to_string(core.configuration.width) + "x" +
-                         std::to_string(core.configuration.height)};
-  }
+  X11Core& core = *run.core;
+  if (auto failure = prepareFrame(core)) return failure;
   if (auto failure = connectGrabber(run.grabber, core.displayName)) return failure;
   ScreenArea area;
   if (auto failure = locateDisplay(run.grabber, core.filter.display.displayID, area)) {
@@ -360,37 +234,12 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
     return false;
   }
   if (produced) status = FrameStatus::kComplete;
-  {
-    std::lock_guard guard(core.mutex);
-    if (core.stopping) return false;
-    core.inFlight = true;
-  }
   std::optional<std::vector<Rect>> changed;
   if (status == FrameStatus::kComplete) changed = run.changedOutput;
-  queue->async([core = run.core, weak = run.stream, status, changed = std::move(changed)] {
-    if (const auto stream = weak.lock()) {
-      StreamOutput* output = nullptr;
-      {
-        std::lock_guard guard(core->mutex);
-        output = core->stopping ? nullptr : core->output;
-      }
-      if (output != nullptr) {
-        // Idle frames carry no image, as nothing new is to be seen.
-        FrameSample sample(status, status == FrameStatus::kComplete ? &core->pixels : nullptr,
-                           changed);
-        output->streamDidOutputSampleBuffer(*stream, sample, StreamOutputType::kScreen);
-      }
-    }
-    {
-      std::lock_guard guard(core->mutex);
-      core->inFlight = false;
-    }
-    core->wake.notify_all();
-  });
-  return true;
+  return deliver(run.core, run.stream, queue, status, std::move(changed));
 }
 
-void captureLoop(std::shared_ptr<StreamCore> core, std::weak_ptr<X11CaptureStream> stream,
+void captureLoop(std::shared_ptr<X11Core> core, std::weak_ptr<CaptureStream> stream,
                  const StartHandler& handler) {
   CaptureRun run{std::move(core), std::move(stream), {}, {}, {}, {}, true, false, {}};
   if (auto failure = setUp(run)) {
@@ -417,100 +266,24 @@ void captureLoop(std::shared_ptr<StreamCore> core, std::weak_ptr<X11CaptureStrea
   }
 }
 
-X11CaptureStream::~X11CaptureStream() {
-  {
-    std::lock_guard guard(core_->mutex);
-    core_->stopping = true;
-  }
-  core_->wake.notify_all();
-  std::lock_guard guard(startMutex_);
-  if (!thread_.joinable()) return;
-  // The last reference can be dropped by a callback that runs on the capture
-  // thread itself; that thread ends on its own as soon as it sees `stopping`.
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    thread_.detach();
-  } else {
-    thread_.join();
-  }
-}
-
-std::optional<PlatformError> X11CaptureStream::addStreamOutput(StreamOutput& output,
-                                                               StreamOutputType type,
-                                                               std::shared_ptr<SerialQueue> queue) {
-  if (type != StreamOutputType::kScreen) {
-    return PlatformError{"this stream captures no audio"};
-  }
-  if (!queue) return PlatformError{"a stream output needs a queue"};
-  std::lock_guard guard(core_->mutex);
-  if (core_->output != nullptr) return PlatformError{"the stream already has a screen output"};
-  core_->output = &output;
-  core_->queue = std::move(queue);
-  return std::nullopt;
-}
-
-void X11CaptureStream::startCapture(StartHandler handler) {
-  std::unique_lock guard(startMutex_);
-  if (thread_.joinable()) {
-    guard.unlock();
-    handler(PlatformError{"the stream has already been started"});
-    return;
-  }
-  thread_ = std::thread(captureLoop, core_, weak_from_this(), std::move(handler));
-}
-
 class X11StreamFactory final : public StreamFactory {
  public:
   explicit X11StreamFactory(std::string displayName) : displayName_(std::move(displayName)) {}
   std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                             const StreamConfiguration& configuration,
                                             StreamDelegate& delegate) override {
-    return std::make_shared<X11CaptureStream>(
-        std::make_shared<StreamCore>(displayName_, filter, configuration, delegate));
+    auto core = std::make_shared<X11Core>(displayName_, filter, configuration, delegate);
+    return std::make_shared<ThreadedStream>(
+        core, [core](std::weak_ptr<CaptureStream> stream, const StartHandler& handler) {
+          captureLoop(core, std::move(stream), handler);
+        });
   }
 
  private:
   std::string displayName_;
 };
 
-std::string formatCode(std::uint32_t code) {
-  char text[16];
-  (void)std::snprintf(text, sizeof text, "0x%08x", code);
-  return text;
-}
-
 }  // namespace
-
-std::size_t paddedRowBytes(std::size_t width) {
-  return (width * 4 / kRowAlignment + 1) * kRowAlignment;
-}
-
-std::chrono::nanoseconds frameSpacing(const MediaTime& minimumFrameInterval) {
-  if (minimumFrameInterval.value <= 0 || minimumFrameInterval.timescale <= 0) {
-    return kDefaultSpacing;
-  }
-  const double seconds =
-      static_cast<double>(minimumFrameInterval.value) / minimumFrameInterval.timescale;
-  const std::chrono::duration<double> spacing(seconds);
-  if (spacing >= kLongestSpacing) return kLongestSpacing;
-  return std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(spacing), kShortestSpacing);
-}
-
-std::optional<PlatformError> checkConfiguration(const StreamConfiguration& configuration) {
-  const std::string size =
-      std::to_string(configuration.width) + "x" + std::to_string(configuration.height);
-  if (configuration.width <= 0 || configuration.height <= 0) {
-    return PlatformError{"cannot capture at " + size + ": width and height must be positive"};
-  }
-  if (configuration.width > kLargestSide || configuration.height > kLargestSide) {
-    return PlatformError{"cannot capture at " + size + ": each side must be at most " +
-                         std::to_string(kLargestSide) + " pixels"};
-  }
-  if (configuration.pixelFormat != kPixelFormatBGRA) {
-    return PlatformError{"pixel format " + formatCode(configuration.pixelFormat) +
-                         " is not supported; only BGRA is"};
-  }
-  return std::nullopt;
-}
 
 std::unique_ptr<StreamFactory> makeX11StreamFactory(std::string displayName) {
   return std::make_unique<X11StreamFactory>(std::move(displayName));
