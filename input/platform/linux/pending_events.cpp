@@ -6,6 +6,14 @@
 
 namespace vexel::input {
 
+std::int64_t takeWheelClicks(std::int64_t& carried, std::int32_t pixels) {
+  if ((carried > 0 && pixels < 0) || (carried < 0 && pixels > 0)) carried = 0;
+  carried += pixels;
+  const std::int64_t clicks = carried / kPixelsPerWheelClick;
+  carried -= clicks * kPixelsPerWheelClick;
+  return clicks;
+}
+
 EventRef PendingEventServices::createMouseEvent(EventSourceRef, EventType type, Point point,
                                                 MouseButton) {
   auto* e = new PendingEvent;

@@ -26,6 +26,14 @@ struct PendingEvent {
   std::int32_t wheel2 = 0;
 };
 
+// Pixels of a macOS pixel scroll per wheel click: macOS counts about ten
+// pixels per line and one wheel click scrolls about three lines in GTK and Qt.
+inline constexpr std::int32_t kPixelsPerWheelClick = 30;
+
+// Whole wheel clicks for `pixels` plus the pixels left over before; the rest
+// waits for the next scroll in the same direction.
+std::int64_t takeWheelClicks(std::int64_t& carried, std::int32_t pixels);
+
 // The half of the event services that only records what an event will do,
 // shared by the Linux providers; each posts in its own way.
 class PendingEventServices : public EventServices {

@@ -68,16 +68,6 @@ std::uint32_t milliseconds() {
           .count());
 }
 
-// Whole wheel steps for the pixels given plus those left over before; the
-// remainder waits for the next scroll in the same direction.
-std::int32_t takeSteps(std::int64_t& carried, std::int32_t pixels) {
-  if ((carried > 0 && pixels < 0) || (carried < 0 && pixels > 0)) carried = 0;
-  carried += pixels;
-  const std::int64_t steps = carried / kPixelsPerWheelStep;
-  carried -= steps * kPixelsPerWheelStep;
-  return static_cast<std::int32_t>(steps);
-}
-
 // Events reach the compositor through one virtual pointer and one virtual
 // keyboard made at start-up and kept for the program's life (a new device
 // loses its first event). Every post ends with a round trip, so a reply
@@ -273,7 +263,7 @@ class WaylandEventServices final : public PendingEventServices {
     // On the wire positive is down (or right); a positive macOS amount
     // scrolls up (or left).
     const double value = -static_cast<double>(pixels);
-    const std::int32_t steps = -takeSteps(carried, pixels);
+    const auto steps = static_cast<std::int32_t>(-takeWheelClicks(carried, pixels));
     const wl_fixed_t fixed = wl_fixed_from_double(std::clamp(value, -8.0e6, 8.0e6));
     if (steps != 0) {
       zwlr_virtual_pointer_v1_axis_discrete(pointer_, milliseconds(), which, fixed, steps);

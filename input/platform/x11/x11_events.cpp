@@ -37,10 +37,6 @@ KeySym keysymForMacKey(std::uint16_t code) {
   return key == nullptr ? kNoSymbol : key->keysym;
 }
 
-// Pixels of a macOS pixel scroll per X wheel click: macOS counts about ten
-// pixels per line and one wheel click scrolls about three lines in GTK and Qt.
-constexpr std::int32_t kPixelsPerWheelClick = 30;
-
 // The least time between a press of a spare keycode and binding that keycode to
 // another character. A client reads the new mapping only when it handles the
 // MappingNotify; one that lags behind by less than this types what was sent.
@@ -231,14 +227,6 @@ class X11EventServices final : public PendingEventServices {
 
   // Whole wheel clicks for the pixels given plus those left over before; the
   // remainder waits for the next scroll in the same direction.
-  static std::int64_t takeClicks(std::int64_t& carried, std::int32_t pixels) {
-    if ((carried > 0 && pixels < 0) || (carried < 0 && pixels > 0)) carried = 0;
-    carried += pixels;
-    const std::int64_t clicks = carried / kPixelsPerWheelClick;
-    carried -= clicks * kPixelsPerWheelClick;
-    return clicks;
-  }
-
   void postScroll(const PendingEvent& e) {
     if (e.location) moveTo(*e.location);
     const auto wheel = [this](std::int64_t clicks, std::uint8_t positive, std::uint8_t negative) {
@@ -251,8 +239,8 @@ class X11EventServices final : public PendingEventServices {
       }
     };
     // Positive wheel 1 scrolls up (button 4), positive wheel 2 scrolls left (button 6).
-    wheel(takeClicks(verticalCarry_, e.wheel1), 4, 5);
-    wheel(takeClicks(horizontalCarry_, e.wheel2), 6, 7);
+    wheel(takeWheelClicks(verticalCarry_, e.wheel1), 4, 5);
+    wheel(takeWheelClicks(horizontalCarry_, e.wheel2), 6, 7);
   }
 
   // The keycodes of the modifiers in `flags`, in pressing order. A modifier
