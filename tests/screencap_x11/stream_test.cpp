@@ -3,6 +3,7 @@
 #include <xcb/xcb.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -248,8 +249,7 @@ TEST_F(X11Stream, FramesShowTheMonitorScaledIntoPlace) {
     const Frame& f = *recorder.latest;
     ASSERT_EQ(f.width, static_cast<std::size_t>(c.width));
     ASSERT_EQ(f.height, static_cast<std::size_t>(c.height));
-    EXPECT_GT(f.stride, f.width * 4);
-    EXPECT_EQ(f.stride % 64, 0U);
+    EXPECT_GE(f.stride, f.width * 4);
     EXPECT_EQ(recorder.statuses.front(), static_cast<std::int64_t>(FrameStatus::kComplete));
     EXPECT_FALSE(recorder.missingImage);
 
@@ -329,56 +329,72 @@ TEST_F(X11Stream, FramesAreIdleUntilTheScreenOrTheCursorChanges) {
 
 // A small change refreshes only the output pixels that show it, reports
 // where, and the frame then equals a fresh whole capture: filter edges
-// right, and no trace of the pointer where it was drawn before.
+// right, and no trace of the pointer where it was drawn before. Scaled, and
+// at the screen's own size, where the screen copy itself is delivered.
 TEST_F(X11Stream, ASmallChangeUpdatesOnlyItsPartOfTheFrame) {
-  painter_->warp(300, 700);
-  auto started = start(*factory_, display_, configuration(1280, 720, true), recorder_, queue_);
-  ASSERT_EQ(started.error, std::nullopt);
-  ASSERT_TRUE(recorder_.waitFor([&] { return recorder_.trailingIdle() >= 3; }));
-  Frame before;
-  {
-    std::lock_guard guard(recorder_.mutex_);
-    before = *recorder_.latest;
-  }
-  // Larger than one batch of partial grabs.
-  painter_->fill(1000, 250, 400, 200, kMagenta);
-  painter_->warp(500, 800);
-  ASSERT_TRUE(recorder_.waitFor([&] {
-    return recorder_.latest->at(800, 233) == (kMagenta | kOpaque) && recorder_.trailingIdle() >= 3;
-  }));
-  started.stream.reset();
-  drain(queue_);
-
-  Recorder fresh;
-  auto second = start(*factory_, display_, configuration(1280, 720, true), fresh, queue_);
-  ASSERT_EQ(second.error, std::nullopt);
-  ASSERT_TRUE(fresh.waitFor([&] { return fresh.completes > 0; }));
-  second.stream.reset();
-  drain(queue_);
-
-  // Output boxes (scale 2/3) around the rectangle and both pointer places.
-  struct Box {
-    int x0, y0, x1, y1;
-  };
-  const Box changed[] = {{664, 164, 936, 302}, {190, 457, 230, 497}, {323, 523, 363, 563}};
-  const Frame& after = *recorder_.latest;
-  int differsFromFresh = 0;
-  int changedOutside = 0;
-  for (int y = 0; y < 720; ++y) {
-    for (int x = 0; x < 1280; ++x) {
-      differsFromFresh += after.at(x, y) != fresh.latest->at(x, y);
-      bool inside = false;
-      for (const Box& b : changed)
-        inside = inside || (x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1);
-      changedOutside += !inside && after.at(x, y) != before.at(x, y);
+  for (const int width : {1280, 1920}) {
+    SCOPED_TRACE(width);
+    const int height = width * 9 / 16;
+    const double scale = width / 1920.0;
+    const auto out = [&](int v) { return static_cast<int>(std::lround(v * scale)); };
+    const std::uint32_t colour = width == 1920 ? kYellow : kMagenta;
+    painter_->warp(300, 700);
+    Recorder recorder;
+    auto started = start(*factory_, display_, configuration(width, height, true), recorder, queue_);
+    ASSERT_EQ(started.error, std::nullopt);
+    ASSERT_TRUE(recorder.waitFor([&] { return recorder.trailingIdle() >= 3; }));
+    Frame before;
+    {
+      std::lock_guard guard(recorder.mutex_);
+      before = *recorder.latest;
     }
+    // Larger than one batch of partial grabs.
+    painter_->fill(1000, 250, 400, 200, colour);
+    painter_->warp(500, 800);
+    ASSERT_TRUE(recorder.waitFor([&] {
+      return recorder.latest->at(out(1200), out(350)) == (colour | kOpaque) &&
+             recorder.trailingIdle() >= 3;
+    }));
+    started.stream.reset();
+    drain(queue_);
+
+    Recorder fresh;
+    auto second = start(*factory_, display_, configuration(width, height, true), fresh, queue_);
+    ASSERT_EQ(second.error, std::nullopt);
+    ASSERT_TRUE(fresh.waitFor([&] { return fresh.completes > 0; }));
+    second.stream.reset();
+    drain(queue_);
+
+    // Output boxes around the rectangle and both pointer places, with the
+    // filter's reach.
+    struct Box {
+      int x0, y0, x1, y1;
+    };
+    const auto box = [&](int x0, int y0, int x1, int y1) {
+      return Box{out(x0) - 3, out(y0) - 3, out(x1) + 3, out(y1) + 3};
+    };
+    const Box changed[] = {box(1000, 250, 1400, 450), box(285, 685, 345, 745),
+                           box(485, 785, 545, 845)};
+    const Frame& after = *recorder.latest;
+    int differsFromFresh = 0;
+    int changedOutside = 0;
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) {
+        differsFromFresh += after.at(x, y) != fresh.latest->at(x, y);
+        bool inside = false;
+        for (const Box& b : changed)
+          inside = inside || (x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1);
+        changedOutside += !inside && after.at(x, y) != before.at(x, y);
+      }
+    }
+    EXPECT_EQ(differsFromFresh, 0);
+    EXPECT_EQ(changedOutside, 0);
+    EXPECT_NE(after.at(out(300), out(700)), before.at(out(300), out(700)))
+        << "the old pointer is still drawn";
+    // The changes came as partial frames, each saying where it changed.
+    EXPECT_GT(recorder.partialFrames, 0);
+    EXPECT_EQ(recorder.unreportedChanges, 0);
   }
-  EXPECT_EQ(differsFromFresh, 0);
-  EXPECT_EQ(changedOutside, 0);
-  EXPECT_NE(after.at(200, 467), before.at(200, 467)) << "the old pointer is still drawn";
-  // The changes came as partial frames, each saying where it changed.
-  EXPECT_GT(recorder_.partialFrames, 0);
-  EXPECT_EQ(recorder_.unreportedChanges, 0);
 }
 
 TEST_F(X11Stream, TheCursorIsDrawnOnlyWhenShown) {

@@ -120,14 +120,14 @@ void stopWithError(const std::shared_ptr<StreamCore>& core,
 }
 
 bool deliver(const std::shared_ptr<StreamCore>& core, const std::weak_ptr<CaptureStream>& stream,
-             const std::shared_ptr<SerialQueue>& queue, FrameStatus status,
+             const std::shared_ptr<SerialQueue>& queue, std::shared_ptr<PixelBuffer> image,
              std::optional<std::vector<Rect>> changed) {
   {
     std::lock_guard guard(core->mutex);
     if (core->stopping) return false;
     core->inFlight = true;
   }
-  queue->async([core, stream, status, changed = std::move(changed)] {
+  queue->async([core, stream, image = std::move(image), changed = std::move(changed)] {
     if (const auto held = stream.lock()) {
       StreamOutput* output = nullptr;
       {
@@ -136,7 +136,7 @@ bool deliver(const std::shared_ptr<StreamCore>& core, const std::weak_ptr<Captur
       }
       if (output != nullptr) {
         // Idle frames carry no image, as nothing new is to be seen.
-        FrameSample sample(status, status == FrameStatus::kComplete ? &core->pixels : nullptr,
+        FrameSample sample(image ? FrameStatus::kComplete : FrameStatus::kIdle, image.get(),
                            changed);
         output->streamDidOutputSampleBuffer(*held, sample, StreamOutputType::kScreen);
       }

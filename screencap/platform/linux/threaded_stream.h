@@ -17,7 +17,7 @@
 
 namespace vexel::screencap {
 
-// Rows of delivered frames start on this boundary and always carry padding,
+// Rows of the frame buffer start on this boundary and always carry padding,
 // so consumers never get away with assuming packed rows.
 inline constexpr std::size_t kRowAlignment = 64;
 std::size_t paddedRowBytes(std::size_t width);
@@ -92,11 +92,16 @@ std::optional<PlatformError> prepareFrame(StreamCore& core);
 void stopWithError(const std::shared_ptr<StreamCore>& core,
                    const std::weak_ptr<CaptureStream>& stream, const PlatformError& error);
 
-// Queues a frame of `status` for the output (the image only when complete);
-// false when the stream is going away.
+// Queues a frame for the output: `image` with what changed in it, if known,
+// or an idle frame when there is no image. False when the stream is going away.
 bool deliver(const std::shared_ptr<StreamCore>& core, const std::weak_ptr<CaptureStream>& stream,
-             const std::shared_ptr<SerialQueue>& queue, FrameStatus status,
+             const std::shared_ptr<SerialQueue>& queue, std::shared_ptr<PixelBuffer> image,
              std::optional<std::vector<Rect>> changed);
+
+// The core's frame buffer, held with the core.
+inline std::shared_ptr<PixelBuffer> framePixels(const std::shared_ptr<StreamCore>& core) {
+  return {core, &core->pixels};
+}
 
 // A stream whose capture runs on a thread of its own, started by
 // startCapture and ended by the destructor.

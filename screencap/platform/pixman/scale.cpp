@@ -138,4 +138,13 @@ void runScale(const ScalePlan& plan, const Placement& part) {
                            part.height);
 }
 
+void makeOpaque(ImageView image, const Placement& part) {
+  for (int y = part.y; y < part.y + part.height; ++y) {
+    auto* row = reinterpret_cast<std::uint32_t*>(image.data +
+                                                 static_cast<std::ptrdiff_t>(y) * image.stride) +
+                part.x;
+    for (int x = 0; x < part.width; ++x) row[x] |= kOpaqueBlack;
+  }
+}
+
 }  // namespace vexel::screencap::x11

@@ -65,4 +65,8 @@ Placement affectedOutput(const ScalePlan& plan, const Placement& changed);
 // whole scale would.
 void runScale(const ScalePlan& plan, const Placement& part);
 
+// Sets the alpha of `part` of `image` opaque, as a scale does: the X server
+// leaves the byte undefined.
+void makeOpaque(ImageView image, const Placement& part);
+
 }  // namespace vexel::screencap::x11

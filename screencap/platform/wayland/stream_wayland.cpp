@@ -354,16 +354,16 @@ void Capture::run() {
     deadline = std::max(deadline + spacing, startedAt + spacing);
     if (!queue) continue;  // nobody to deliver to; the image stays pending
 
-    FrameStatus status = FrameStatus::kIdle;
+    std::shared_ptr<PixelBuffer> image;  // none: an idle frame
     if (imageReady_) {
       if (auto failure = produce()) {
         stopWithError(*failure);
         return;
       }
       imageReady_ = false;
-      status = FrameStatus::kComplete;
+      image = framePixels(core_);
     }
-    if (!deliver(core_, stream_, queue, status, std::nullopt)) return;
+    if (!deliver(core_, stream_, queue, std::move(image), std::nullopt)) return;
   }
 }
 

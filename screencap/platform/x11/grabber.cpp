@@ -140,7 +140,7 @@ void releaseSegment(Grabber& grabber) {
     xcb_shm_detach(grabber.connection, grabber.segment);
   }
   grabber.segmentAttached = false;
-  if (grabber.segmentAddress != nullptr) shmdt(grabber.segmentAddress);
+  grabber.segmentMapping.reset();
   grabber.segmentAddress = nullptr;
   grabber.segmentId = -1;
   grabber.segmentBytes = 0;
@@ -213,6 +213,7 @@ std::optional<PlatformError> prepareSegment(Grabber& grabber, ScreenArea area) {
     return error("cannot map the shared memory segment for the grab");
   }
   grabber.segmentAddress = static_cast<std::uint8_t*>(address);
+  grabber.segmentMapping.reset(grabber.segmentAddress, [](std::uint8_t* mapped) { shmdt(mapped); });
   grabber.segment = xcb_generate_id(grabber.connection);
   const auto failure =
       check(grabber.connection,
@@ -255,6 +256,36 @@ std::optional<PlatformError> grabArea(Grabber& grabber) {
 ImageView grabbedImage(const Grabber& grabber) {
   return {grabber.segmentAddress, grabber.area.width, grabber.area.height,
           grabber.area.width * (kBitsPerPixel / 8)};
+}
+
+namespace {
+
+class SegmentPixels final : public PixelBuffer {
+ public:
+  SegmentPixels(std::shared_ptr<std::uint8_t> mapping, ImageView image)
+      : mapping_(std::move(mapping)), image_(image) {}
+  void lockBaseAddress(std::uint64_t) override {}
+  void unlockBaseAddress(std::uint64_t) override {}
+  [[nodiscard]] std::size_t width() const override {
+    return static_cast<std::size_t>(image_.width);
+  }
+  [[nodiscard]] std::size_t height() const override {
+    return static_cast<std::size_t>(image_.height);
+  }
+  [[nodiscard]] std::size_t bytesPerRow() const override {
+    return static_cast<std::size_t>(image_.stride);
+  }
+  [[nodiscard]] const std::uint8_t* baseAddress() const override { return image_.data; }
+
+ private:
+  std::shared_ptr<std::uint8_t> mapping_;
+  ImageView image_;
+};
+
+}  // namespace
+
+std::shared_ptr<PixelBuffer> grabbedFrame(const Grabber& grabber) {
+  return std::make_shared<SegmentPixels>(grabber.segmentMapping, grabbedImage(grabber));
 }
 
 std::optional<PlatformError> collectActivity(Grabber& grabber, Activity& activity) {

@@ -53,8 +53,11 @@ struct Grabber {
 
   ScreenArea area;
   int segmentId = -1;
-  std::uint8_t* segmentAddress = nullptr;
-  std::size_t segmentBytes = 0;  // the screen copy, then a scratch for partial grabs
+  // Unmapped once the last holder lets go: a frame still being delivered
+  // keeps it past a detach.
+  std::shared_ptr<std::uint8_t> segmentMapping;
+  std::uint8_t* segmentAddress = nullptr;  // segmentMapping's
+  std::size_t segmentBytes = 0;            // the screen copy, then a scratch for partial grabs
   std::size_t scratchOffset = 0;
   xcb_shm_seg_t segment = 0;
   bool segmentAttached = false;
@@ -76,6 +79,9 @@ std::optional<PlatformError> prepareSegment(Grabber& grabber, ScreenArea area);
 std::optional<PlatformError> grabArea(Grabber& grabber);
 
 ImageView grabbedImage(const Grabber& grabber);
+
+// The grabbed area as a frame to deliver; it shares the segment's mapping.
+std::shared_ptr<PixelBuffer> grabbedFrame(const Grabber& grabber);
 
 // What changed on screen since the last call, in coordinates of the grabbed
 // area and clipped to it. The damage is re-armed first, so drawing that races

@@ -28,6 +28,9 @@ struct CaptureRun {
   std::weak_ptr<CaptureStream> stream;
   Grabber grabber;
   ScalePlan plan;
+  // The area is as large as the frame: the screen copy is delivered itself,
+  // unscaled, and `plan` is not used.
+  bool direct = false;
   CursorImage cursor;
   CursorImage shownCursor;      // as drawn into the screen copy
   bool needFrame = true;        // the whole area must be grabbed
@@ -54,11 +57,14 @@ void stopWithError(const CaptureRun& run, const PlatformError& error) {
 
 std::optional<PlatformError> replan(CaptureRun& run, const ScreenArea& area) {
   if (auto failure = prepareSegment(run.grabber, area)) return failure;
+  const StreamConfiguration& config = run.core->configuration;
+  run.direct = area.width == config.width && area.height == config.height;
+  run.needFrame = true;
+  if (run.direct) return std::nullopt;
   if (!makeScalePlan(grabbedImage(run.grabber), run.core->pixels.view(), run.plan)) {
     return PlatformError{"cannot prepare the scaling of " + std::to_string(area.width) + "x" +
                          std::to_string(area.height) + " to the stream size"};
   }
-  run.needFrame = true;
   return std::nullopt;
 }
 
@@ -112,6 +118,18 @@ ScreenArea boundingBox(const std::vector<ScreenArea>& areas) {
   return box;
 }
 
+// Brings the output pixels that show `changed` (area coordinates) up to
+// date and returns where they are.
+Placement refreshOutput(const CaptureRun& run, const Placement& changed) {
+  if (run.direct) {
+    makeOpaque(grabbedImage(run.grabber), changed);
+    return changed;
+  }
+  const Placement part = affectedOutput(run.plan, changed);
+  runScale(run.plan, part);
+  return part;
+}
+
 std::optional<PlatformError> produceWholeFrame(CaptureRun& run) {
   auto failure = grabArea(run.grabber);
   if (failure && connectionError(run.grabber) == std::nullopt) {
@@ -125,7 +143,7 @@ std::optional<PlatformError> produceWholeFrame(CaptureRun& run) {
     compositeCursor(grabbedImage(run.grabber), run.grabber.area.x, run.grabber.area.y, run.cursor);
     run.shownCursor = run.cursor;
   }
-  runScale(run.plan);
+  refreshOutput(run, {0, 0, run.grabber.area.width, run.grabber.area.height});
   run.needFrame = false;
   run.changesPending = false;
   run.changedOutput.reset();
@@ -173,8 +191,7 @@ std::optional<PlatformError> produceChangedParts(CaptureRun& run, bool cursorMov
   }
   run.changedOutput.emplace();
   for (const ScreenArea& g : grabs) {
-    const Placement part = affectedOutput(run.plan, {g.x, g.y, g.width, g.height});
-    runScale(run.plan, part);
+    const Placement part = refreshOutput(run, {g.x, g.y, g.width, g.height});
     if (part.width > 0) {
       run.changedOutput->push_back(Rect{static_cast<double>(part.x), static_cast<double>(part.y),
                                         static_cast<double>(part.width),
@@ -220,7 +237,6 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
   }
   if (!queue) return true;  // nobody to deliver to; changes stay pending
 
-  FrameStatus status = FrameStatus::kIdle;
   bool produced = false;
   std::optional<PlatformError> failure;
   if (run.needFrame) {
@@ -233,15 +249,14 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
     stopWithError(run, *failure);
     return false;
   }
-  if (produced) status = FrameStatus::kComplete;
-  std::optional<std::vector<Rect>> changed;
-  if (status == FrameStatus::kComplete) changed = run.changedOutput;
-  return deliver(run.core, run.stream, queue, status, std::move(changed));
+  if (!produced) return deliver(run.core, run.stream, queue, nullptr, {});
+  return deliver(run.core, run.stream, queue,
+                 run.direct ? grabbedFrame(run.grabber) : framePixels(run.core), run.changedOutput);
 }
 
 void captureLoop(std::shared_ptr<X11Core> core, std::weak_ptr<CaptureStream> stream,
                  const StartHandler& handler) {
-  CaptureRun run{std::move(core), std::move(stream), {}, {}, {}, {}, true, false, {}};
+  CaptureRun run{std::move(core), std::move(stream), {}, {}, false, {}, {}, true, false, {}};
   if (auto failure = setUp(run)) {
     handler(failure);
     return;
