@@ -139,12 +139,13 @@ void runScale(const ScalePlan& plan, const Placement& part) {
 }
 
 void makeOpaque(ImageView image, const Placement& part) {
-  for (int y = part.y; y < part.y + part.height; ++y) {
-    auto* row = reinterpret_cast<std::uint32_t*>(image.data +
-                                                 static_cast<std::ptrdiff_t>(y) * image.stride) +
-                part.x;
-    for (int x = 0; x < part.width; ++x) row[x] |= kOpaqueBlack;
-  }
+  // pixman's vector copy, in place: the same memory as source without alpha
+  // and as destination with it.
+  const PixmanImage source = wrap(PIXMAN_x8r8g8b8, image);
+  const PixmanImage destination = wrap(PIXMAN_a8r8g8b8, image);
+  if (!source || !destination) return;
+  pixman_image_composite32(PIXMAN_OP_SRC, source.get(), nullptr, destination.get(), part.x, part.y,
+                           0, 0, part.x, part.y, part.width, part.height);
 }
 
 }  // namespace vexel::screencap::x11
