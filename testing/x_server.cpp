@@ -49,6 +49,22 @@ bool closeOnExecPipe(int fds[2]) {
   return false;
 }
 
+// Appends what `fd` has once it has something; false at its end, on an
+// error or at the deadline.
+bool readMore(int fd, std::string& buffer, Clock::time_point deadline) {
+  while (fd >= 0) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, remainingMs(deadline)) <= 0) return false;
+    char chunk[65536];
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    buffer.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+  return false;
+}
+
 std::vector<char*> pointers(std::vector<std::string>& items) {
   std::vector<char*> out;
   out.reserve(items.size() + 1);
@@ -201,7 +217,7 @@ bool ChildProcess::readErrLine(std::string& line, int timeoutMs) {
 bool ChildProcess::readLineFrom(int fd, std::string& buffer, std::string& line, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::size_t scanned = 0;  // a long line is searched for its LF only once
-  while (true) {
+  for (;;) {
     const std::size_t lf = buffer.find('\n', scanned);
     if (lf != std::string::npos) {
       line = buffer.substr(0, lf);
@@ -209,49 +225,25 @@ bool ChildProcess::readLineFrom(int fd, std::string& buffer, std::string& line, 
       return true;
     }
     scanned = buffer.size();
-    if (fd < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, remainingMs(deadline)) <= 0) return false;
-    char chunk[65536];
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    buffer.append(chunk, static_cast<std::size_t>(n));
+    if (!readMore(fd, buffer, deadline)) return false;
   }
 }
 
 bool ChildProcess::readExact(void* buffer, std::size_t count, int timeoutMs) {
-  auto* bytes = static_cast<char*>(buffer);
-  const std::size_t fromBuffer = std::min(count, outBuffer_.size());
-  std::memcpy(bytes, outBuffer_.data(), fromBuffer);
-  outBuffer_.erase(0, fromBuffer);
-  std::size_t done = fromBuffer;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (done < count) {
-    if (out_ < 0) return false;
-    pollfd p{out_, POLLIN, 0};
-    if (::poll(&p, 1, remainingMs(deadline)) <= 0) return false;
-    const ssize_t n = ::read(out_, bytes + done, count - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+  while (outBuffer_.size() < count) {
+    if (!readMore(out_, outBuffer_, deadline)) return false;
   }
+  std::memcpy(buffer, outBuffer_.data(), count);
+  outBuffer_.erase(0, count);
   return true;
 }
 
 std::string ChildProcess::drainStderr(int timeoutMs) {
-  std::string all = std::exchange(errBuffer_, {});
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (err_ >= 0) {
-    pollfd p{err_, POLLIN, 0};
-    if (::poll(&p, 1, remainingMs(deadline)) <= 0) break;
-    char chunk[4096];
-    const ssize_t n = ::read(err_, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    all.append(chunk, static_cast<std::size_t>(n));
+  while (readMore(err_, errBuffer_, deadline)) {
   }
-  return all;
+  return std::exchange(errBuffer_, {});
 }
 
 int ChildProcess::stop(int signal) {
