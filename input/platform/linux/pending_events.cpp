@@ -48,6 +48,23 @@ void PendingEventServices::keyboardSetUnicodeString(EventRef event,
   pending(event).text = std::u16string(units.begin(), units.end());
 }
 
+void PendingEventServices::post(EventTap, EventRef event) {
+  beginPost();
+  const PendingEvent& e = pending(event);
+  switch (e.kind) {
+    case PendingEvent::Kind::kMouse:
+      postMouse(e);
+      break;
+    case PendingEvent::Kind::kScroll:
+      postScroll(e);
+      break;
+    case PendingEvent::Kind::kKeyboard:
+      postKey(e);
+      break;
+  }
+  endPost();
+}
+
 void PendingEventServices::release(EventRef event) {
   delete &pending(event);
 }

@@ -51,11 +51,21 @@ class PendingEventServices : public EventServices {
   void setLocation(EventRef event, Point point) override { pending(event).location = point; }
   void keyboardSetUnicodeString(EventRef event, std::span<const char16_t> units) override;
 
+  // Checks the display is there, hands the event to the hook of its kind,
+  // then waits for it to be handled; any step may throw DeliveryFailure.
+  void post(EventTap, EventRef event) final;
   void release(EventRef event) override;
   void pause(std::chrono::microseconds duration) override;
 
  protected:
   static PendingEvent& pending(EventRef event) { return *reinterpret_cast<PendingEvent*>(event); }
+
+ private:
+  virtual void beginPost() = 0;
+  virtual void postMouse(const PendingEvent& e) = 0;
+  virtual void postScroll(const PendingEvent& e) = 0;
+  virtual void postKey(const PendingEvent& e) = 0;
+  virtual void endPost() = 0;
 };
 
 }  // namespace vexel::input

@@ -159,24 +159,14 @@ class WaylandEventServices final : public PendingEventServices {
            "(with WAYLAND_DISPLAY set to it).";
   }
 
-  void post(EventTap, EventRef ref) override {
-    if (conn_->broken()) throw DeliveryFailure{Reason::kAccessLost};
-    const PendingEvent& e = pending(ref);
-    switch (e.kind) {
-      case PendingEvent::Kind::kMouse:
-        postMouse(e);
-        break;
-      case PendingEvent::Kind::kScroll:
-        postScroll(e);
-        break;
-      case PendingEvent::Kind::kKeyboard:
-        postKey(e);
-        break;
-    }
-    if (!conn_->roundtrip()) throw DeliveryFailure{Reason::kAccessLost};
+ private:
+  void beginPost() override {
+    if (conn_->broken()) throw DeliveryFailure{DeliveryFailure::Reason::kAccessLost};
+  }
+  void endPost() override {
+    if (!conn_->roundtrip()) throw DeliveryFailure{DeliveryFailure::Reason::kAccessLost};
   }
 
- private:
   using Reason = DeliveryFailure::Reason;
 
   // Ends a post that could not be carried out. A lost compositor is the
@@ -231,7 +221,7 @@ class WaylandEventServices final : public PendingEventServices {
     }
   }
 
-  void postMouse(const PendingEvent& e) {
+  void postMouse(const PendingEvent& e) override {
     moveTo(e.point);
     switch (e.type) {
       case EventType::kLeftMouseDown:
@@ -272,7 +262,7 @@ class WaylandEventServices final : public PendingEventServices {
     }
   }
 
-  void postScroll(const PendingEvent& e) {
+  void postScroll(const PendingEvent& e) override {
     if (e.location) {
       moveTo(*e.location);
       zwlr_virtual_pointer_v1_frame(pointer_);
@@ -319,7 +309,7 @@ class WaylandEventServices final : public PendingEventServices {
     }
   }
 
-  void postKey(const PendingEvent& e) {
+  void postKey(const PendingEvent& e) override {
     if (e.text) {
       // The whole text is typed with the down event; its up event has nothing left to do.
       if (e.keyDown) typeText(*e.text);

@@ -92,24 +92,14 @@ class X11EventServices final : public PendingEventServices {
            "application.";
   }
 
-  void post(EventTap, EventRef ref) override {
+ private:
+  void beginPost() override {
     if (!xtest_ || !alive()) throw DeliveryFailure{DeliveryFailure::Reason::kAccessLost};
-    const PendingEvent& e = pending(ref);
-    switch (e.kind) {
-      case PendingEvent::Kind::kMouse:
-        postMouse(e);
-        break;
-      case PendingEvent::Kind::kScroll:
-        postScroll(e);
-        break;
-      case PendingEvent::Kind::kKeyboard:
-        postKey(e);
-        break;
-    }
+  }
+  void endPost() override {
     if (const auto failure = settle()) fail(*failure);
   }
 
- private:
   bool alive() const { return x_.alive(); }
 
   using Reason = DeliveryFailure::Reason;
@@ -197,7 +187,7 @@ class X11EventServices final : public PendingEventServices {
     }
   }
 
-  void postMouse(const PendingEvent& e) {
+  void postMouse(const PendingEvent& e) override {
     // A press or release lands at its point, but a client that is already there
     // sees only the button: a motion of no distance would still reach it.
     if (!isButtonEvent(e.type) || pointerElsewhere(e.point)) moveTo(e.point);
@@ -227,7 +217,7 @@ class X11EventServices final : public PendingEventServices {
 
   // Whole wheel clicks for the pixels given plus those left over before; the
   // remainder waits for the next scroll in the same direction.
-  void postScroll(const PendingEvent& e) {
+  void postScroll(const PendingEvent& e) override {
     if (e.location) moveTo(*e.location);
     const auto wheel = [this](std::int64_t clicks, std::uint8_t positive, std::uint8_t negative) {
       const std::uint8_t b = clicks > 0 ? positive : negative;
@@ -260,7 +250,7 @@ class X11EventServices final : public PendingEventServices {
     return codes;
   }
 
-  void postKey(const PendingEvent& e) {
+  void postKey(const PendingEvent& e) override {
     if (e.text) {
       // The whole text is typed with the down event; its up event has nothing left to do.
       if (e.keyDown) typeText(*e.text);
