@@ -26,8 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Pixels of a macOS pixel scroll per wheel step, as on X11.
-constexpr std::int32_t kPixelsPerWheelStep = 30;
 // Positions go out in hundredths of a logical pixel, so fractions survive.
 constexpr double kPositionUnits = 100.0;
 // The least time between a press of a spare key and binding it to another
