@@ -3,12 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "common/wayland/connection.h"
