@@ -75,4 +75,19 @@ std::uint32_t keysymForCodePoint(char32_t cp) {
   return 0x01000000U + cp;
 }
 
+std::u32string codePoints(std::u16string_view units) {
+  std::u32string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const char32_t unit = units[i];
+    if ((unit & 0xFC00) == 0xD800 && i + 1 < units.size() && (units[i + 1] & 0xFC00) == 0xDC00) {
+      out.push_back(0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      ++i;
+    } else if ((unit & 0xF800) != 0xD800) {
+      out.push_back(unit);
+    }
+  }
+  return out;
+}
+
 }  // namespace vexel::input

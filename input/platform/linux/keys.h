@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 
 namespace vexel::input {
 
@@ -21,5 +23,8 @@ const NamedKey* namedKeyForMac(std::uint16_t macCode);
 // The keysym that types one Unicode code point (control characters map to
 // their keys: tab, backspace, return, escape, delete); 0 for none.
 std::uint32_t keysymForCodePoint(char32_t cp);
+
+// The code points of UTF-16 text; a lone surrogate stands for none.
+std::u32string codePoints(std::u16string_view units);
 
 }  // namespace vexel::input

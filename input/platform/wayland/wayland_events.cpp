@@ -329,14 +329,7 @@ class WaylandEventServices final : public PendingEventServices {
   static std::vector<std::uint32_t> keysymsOf(const std::u16string& units, bool& complete) {
     complete = true;
     std::vector<std::uint32_t> keysyms;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-      char32_t cp = units[i];
-      if ((cp & 0xFC00) == 0xD800 && i + 1 < units.size() && (units[i + 1] & 0xFC00) == 0xDC00) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-        ++i;
-      } else if ((cp & 0xF800) == 0xD800) {
-        continue;  // a lone surrogate stands for no character
-      }
+    for (const char32_t cp : codePoints(units)) {
       const std::uint32_t sym = keysymForCodePoint(cp);
       if (sym == 0) {
         complete = false;

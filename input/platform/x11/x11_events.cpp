@@ -275,14 +275,7 @@ class X11EventServices final : public PendingEventServices {
   void typeText(const std::u16string& units) {
     const std::optional<KeyPlace> shiftKey = findKey(kXkShiftL);
     const xcb_keycode_t shift = shiftKey ? shiftKey->code : 0;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-      char32_t cp = units[i];
-      if ((cp & 0xFC00) == 0xD800 && i + 1 < units.size() && (units[i + 1] & 0xFC00) == 0xDC00) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-        ++i;
-      } else if ((cp & 0xF800) == 0xD800) {
-        continue;  // a lone surrogate stands for no character
-      }
+    for (const char32_t cp : codePoints(units)) {
       // A server gone mid-text would otherwise be noticed only at the end.
       if (!alive()) fail(Reason::kAccessLost);
       const std::optional<KeyPlace> place = placeFor(keysymForCodePoint(cp));
