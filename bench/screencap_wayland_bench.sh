@@ -21,22 +21,8 @@ measure() { # w h scene
     changer=$!
   fi
   local intervals="$session/intervals.txt"
-  as_client "$program" --width "$w" --height "$h" --fps 30 2>/dev/null | python3 -c '
-import sys, time
-size, path = int(sys.argv[1]), sys.argv[2]
-inp, last = sys.stdin.buffer, None
-with open(path, "w") as f:
-    while True:
-        got = 0
-        while got < size:
-            chunk = inp.read1(size - got)
-            if not chunk:
-                sys.exit(0)
-            got += len(chunk)
-        now = time.monotonic()
-        if last is not None:
-            f.write(f"{(now - last) * 1000:.3f}\n")
-        last = now' $((w * h * 4)) "$intervals" &
+  as_client "$program" --width "$w" --height "$h" --fps 30 2>/dev/null |
+    python3 bench/frame_intervals.py $((w * h * 4)) "$intervals" &
   local reader=$!
   sleep 1
   local pid

@@ -29,29 +29,6 @@ changer=
 cleanup() { [ -n "$changer" ] && kill "$changer" 2>/dev/null; kill "$xvfb" 2>/dev/null; }
 trap cleanup EXIT
 
-# Reader: counts whole frames, writes one arrival interval (ms) per line.
-reader() { # frame_bytes intervals_file
-  python3 -c "$(cat <<'PY'
-import sys, time
-size, path = int(sys.argv[1]), sys.argv[2]
-inp = sys.stdin.buffer
-last = None
-with open(path, "w") as f:
-    while True:
-        got = 0
-        while got < size:
-            chunk = inp.read1(size - got)
-            if not chunk:
-                sys.exit(0)
-            got += len(chunk)
-        now = time.monotonic()
-        if last is not None:
-            f.write(f"{(now - last) * 1000:.3f}\n")
-        last = now
-PY
-)" "$1" "$2"
-}
-
 measure() { # name w h scene command...
   local name=$1 w=$2 h=$3 scene=$4; shift 4
   local intervals="$out/intervals_${name}_${w}x${h}_${scene}.txt"
@@ -61,7 +38,7 @@ measure() { # name w h scene command...
   fi
   local fifo="$out/frames.fifo" pid
   rm -f "$fifo"; mkfifo "$fifo"
-  reader $((w * h * 4)) "$intervals" <"$fifo" &
+  python3 bench/frame_intervals.py $((w * h * 4)) "$intervals" <"$fifo" &
   local reader_pid=$!
   DISPLAY=$display "$@" 2>"$out/$name.err" >"$fifo" &
   pid=$!
