@@ -6,6 +6,25 @@
 
 namespace vexel::input {
 
+std::optional<ButtonChange> buttonChange(EventType type) {
+  switch (type) {
+    case EventType::kLeftMouseDown:
+      return ButtonChange{MouseButton::kLeft, true};
+    case EventType::kLeftMouseUp:
+      return ButtonChange{MouseButton::kLeft, false};
+    case EventType::kRightMouseDown:
+      return ButtonChange{MouseButton::kRight, true};
+    case EventType::kRightMouseUp:
+      return ButtonChange{MouseButton::kRight, false};
+    case EventType::kOtherMouseDown:
+      return ButtonChange{MouseButton::kCenter, true};
+    case EventType::kOtherMouseUp:
+      return ButtonChange{MouseButton::kCenter, false};
+    default:
+      return std::nullopt;
+  }
+}
+
 std::int64_t takeWheelClicks(std::int64_t& carried, std::int32_t pixels) {
   if ((carried > 0 && pixels < 0) || (carried < 0 && pixels > 0)) carried = 0;
   carried += pixels;

@@ -26,6 +26,14 @@ struct PendingEvent {
   std::int32_t wheel2 = 0;
 };
 
+// What a mouse event does to a button; nothing for moves and drags, which
+// leave the buttons as they are.
+struct ButtonChange {
+  MouseButton button;
+  bool press;
+};
+std::optional<ButtonChange> buttonChange(EventType type);
+
 // Pixels of a macOS pixel scroll per wheel click: macOS counts about ten
 // pixels per line and one wheel click scrolls about three lines in GTK and Qt.
 inline constexpr std::int32_t kPixelsPerWheelClick = 30;

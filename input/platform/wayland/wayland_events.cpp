@@ -221,27 +221,9 @@ class WaylandEventServices final : public PendingEventServices {
 
   void postMouse(const PendingEvent& e) override {
     moveTo(e.point);
-    switch (e.type) {
-      case EventType::kLeftMouseDown:
-        button(BTN_LEFT, true);
-        break;
-      case EventType::kLeftMouseUp:
-        button(BTN_LEFT, false);
-        break;
-      case EventType::kOtherMouseDown:
-        button(BTN_MIDDLE, true);
-        break;
-      case EventType::kOtherMouseUp:
-        button(BTN_MIDDLE, false);
-        break;
-      case EventType::kRightMouseDown:
-        button(BTN_RIGHT, true);
-        break;
-      case EventType::kRightMouseUp:
-        button(BTN_RIGHT, false);
-        break;
-      default:
-        break;  // moved and dragged: the motion alone, buttons stay as they are
+    constexpr std::uint32_t kEvdevButton[] = {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE};
+    if (const auto change = buttonChange(e.type)) {
+      button(kEvdevButton[static_cast<std::size_t>(change->button)], change->press);
     }
     zwlr_virtual_pointer_v1_frame(pointer_);
   }

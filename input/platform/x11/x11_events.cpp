@@ -173,50 +173,16 @@ class X11EventServices final : public PendingEventServices {
     }
   }
 
-  static bool isButtonEvent(EventType type) {
-    switch (type) {
-      case EventType::kLeftMouseDown:
-      case EventType::kLeftMouseUp:
-      case EventType::kRightMouseDown:
-      case EventType::kRightMouseUp:
-      case EventType::kOtherMouseDown:
-      case EventType::kOtherMouseUp:
-        return true;
-      default:
-        return false;
-    }
-  }
-
   void postMouse(const PendingEvent& e) override {
     // A press or release lands at its point, but a client that is already there
     // sees only the button: a motion of no distance would still reach it.
-    if (!isButtonEvent(e.type) || pointerElsewhere(e.point)) moveTo(e.point);
-    switch (e.type) {
-      case EventType::kLeftMouseDown:
-        button(1, true);
-        break;
-      case EventType::kLeftMouseUp:
-        button(1, false);
-        break;
-      case EventType::kOtherMouseDown:
-        button(2, true);
-        break;
-      case EventType::kOtherMouseUp:
-        button(2, false);
-        break;
-      case EventType::kRightMouseDown:
-        button(3, true);
-        break;
-      case EventType::kRightMouseUp:
-        button(3, false);
-        break;
-      default:
-        break;  // moved and dragged: the motion alone, buttons stay as they are
-    }
+    const auto change = buttonChange(e.type);
+    if (!change || pointerElsewhere(e.point)) moveTo(e.point);
+    // X buttons 1, 2 and 3 are left, middle and right.
+    constexpr std::uint8_t kXButton[] = {1, 3, 2};
+    if (change) button(kXButton[static_cast<std::size_t>(change->button)], change->press);
   }
 
-  // Whole wheel clicks for the pixels given plus those left over before; the
-  // remainder waits for the next scroll in the same direction.
   void postScroll(const PendingEvent& e) override {
     if (e.location) moveTo(*e.location);
     const auto wheel = [this](std::int64_t clicks, std::uint8_t positive, std::uint8_t negative) {
