@@ -10,7 +10,7 @@ packages=(
   libxcb-xfixes0-dev libxcb-damage0-dev libpixman-1-dev
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   xvfb x11-xserver-utils x11-utils xterm xdotool python3-xlib imagemagick
-  sway swaybg weston xwayland foot grim fonts-dejavu-core
+  sway swaybg weston xwayland foot grim wev fonts-dejavu-core
   clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14 time
 )
 # The TypeScript client needs Node 18 or later and npm. A Node installed from

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +20,7 @@ namespace {
 using Json = nlohmann::json;
 using Kind = PrivateCompositor::Kind;
 
-// vexel-input on headless sway with one 1280x800 output. The probe window
+// vexel-input on headless sway with one 1280x800 output. The wev window
 // fills the output, so its surface coordinates are the global ones.
 class InputWayland : public ::testing::Test {
  protected:
@@ -31,12 +33,22 @@ class InputWayland : public ::testing::Test {
     sway_ = nullptr;
   }
   void SetUp() override {
-    if (!sway_->running()) GTEST_SKIP() << "sway (and setpriv, as root) is needed";
+    if (!sway_->running() || findOnPath("wev").empty())
+      GTEST_SKIP() << "sway and wev (and setpriv, as root) are needed";
   }
 
+  // wev shows a window (sway's layout gives it the whole output) and reports
+  // the input it receives.
   void startProbe() {
-    probe_ = std::make_unique<ChildProcess>(sway_->client({sway_->install(VEXEL_PROBE_BIN)}));
-    ASSERT_TRUE(nextLine("ready").has_value()) << "the probe window did not appear";
+    probe_ = std::make_unique<ChildProcess>(sway_->client({"stdbuf", "-oL", "wev"}));
+    std::string line;
+    bool sized = false;
+    while (probe_->readLine(line, 5000)) {
+      sized = sized || (line.find("configure: width: ") != std::string::npos &&
+                        line.find("width: 0;") == std::string::npos);
+      if (sized && line.find("xdg_surface] configure") != std::string::npos) return;
+    }
+    FAIL() << "the wev window did not appear";
   }
   void startInput() {
     input_ = std::make_unique<ChildProcess>(sway_->client({sway_->install(VEXEL_INPUT_BIN)}));
@@ -50,20 +62,68 @@ class InputWayland : public ::testing::Test {
     ASSERT_TRUE(input_->readLine(reply)) << line;
     EXPECT_EQ(Json::parse(reply).value("ok", false), true) << line << " -> " << reply;
   }
-  // The next probe line that starts with `prefix`.
-  std::optional<std::string> nextLine(const std::string& prefix) {
+  // The next event wev reports, as "motion X Y", "button CODE STATE",
+  // "axis AXIS VALUE", "discrete AXIS STEPS" or "key KEYSYM MODIFIERS".
+  std::optional<std::string> nextEvent() {
     std::string line;
+    char text[128];
+    unsigned code = 0;
+    unsigned state = 0;
+    int steps = 0;
+    double x = 0;
+    double y = 0;
+    const auto say = [&](const char* format, auto... values) {
+      std::snprintf(text, sizeof text, format, values...);
+      return std::string(text);
+    };
     while (probe_->readLine(line, 5000)) {
-      if (line.rfind(prefix, 0) == 0) return line;
+      const char* s = line.c_str();
+      int object = 0;
+      int at = 0;
+      if (std::sscanf(s, "[%d: wl_pointer] %n", &object, &at) == 1 && at > 0) {
+        // wev takes a pointer for each change of the seat: hear one.
+        if (pointer_ == 0) pointer_ = object;
+        if (object != pointer_) continue;
+        s += at;
+        if (std::sscanf(s, "motion: time: %*u; x, y: %lf, %lf", &x, &y) == 2 ||
+            std::sscanf(s, "enter: serial: %*u; surface: %*u, x, y: %lf, %lf", &x, &y) == 2)
+          return say("motion %.2f %.2f", x, y);
+        if (std::sscanf(s, "button: serial: %*u; time: %*u; button: %u (%*[a-z]), state: %u", &code,
+                        &state) == 2)
+          return say("button %u %u", code, state);
+        if (std::sscanf(s, "axis: time: %*u; axis: %u (%*[a-z]), value: %lf", &code, &x) == 2)
+          return say("axis %u %.2f", code, x);
+        if (std::sscanf(s, "%*[a-z_]: axis: %u (%*[a-z]), discrete: %d", &code, &steps) == 2)
+          return say("discrete %u %d", code, steps);
+      } else if (std::sscanf(s,
+                             "[%*d: wl_keyboard] key: serial: %*u; time: %*u; key: %*u; state: %u",
+                             &state) == 1) {
+        pressed_ = state == 1;
+      } else if (std::sscanf(s, " sym: %127s", text) == 1 && pressed_) {
+        return "key " + std::string(text) + " " + modifiers_;
+      } else if (const auto mask = line.find("depressed: "); mask != std::string::npos) {
+        // "depressed: 0000000C: Control Mod1 " names the modifiers held.
+        const auto names = line.find(": ", mask + 11);
+        std::istringstream held(names == std::string::npos ? "" : line.substr(names + 2));
+        modifiers_.clear();
+        for (std::string name; held >> name;) modifiers_ += (modifiers_.empty() ? "" : "+") + name;
+        if (modifiers_.empty()) modifiers_ = "-";
+      }
     }
     return std::nullopt;
   }
-  // Whether the probe reports `expected` before it falls silent; lines before
-  // it (the pointer entering, repeated positions) are skipped.
+  // The next event that starts with `prefix`.
+  std::optional<std::string> nextLine(const std::string& prefix) {
+    while (auto event = nextEvent()) {
+      if (event->rfind(prefix, 0) == 0) return event;
+    }
+    return std::nullopt;
+  }
+  // Whether wev reports `expected` before it falls silent; events before it
+  // (the pointer entering, repeated positions) are skipped.
   bool seen(const std::string& expected) {
-    std::string line;
-    while (probe_->readLine(line, 5000)) {
-      if (line == expected) return true;
+    while (auto event = nextEvent()) {
+      if (event == expected) return true;
     }
     return false;
   }
@@ -78,6 +138,9 @@ class InputWayland : public ::testing::Test {
   static PrivateCompositor* sway_;
   std::unique_ptr<ChildProcess> probe_;
   std::unique_ptr<ChildProcess> input_;
+  int pointer_ = 0;
+  bool pressed_ = false;
+  std::string modifiers_ = "-";
 };
 
 PrivateCompositor* InputWayland::sway_ = nullptr;

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -92,14 +94,25 @@ TEST(ScreencapWayland, StreamsEachOutputFollowsChangesAndEndsWithTheCompositor) 
       << diagnostics;
 }
 
-// The probe window's quadrants (red, green / blue, white) come out where the
-// user sees them whatever the output's rotation or mirroring.
+// A background in four quadrants (red, green / blue, white) comes out the way
+// the user sees it whatever the output's rotation or mirroring.
 TEST(ScreencapWayland, RotatedAndMirroredOutputsArriveUpright) {
   PrivateCompositor sway(Kind::kSway, "output HEADLESS-1 resolution 800x600 position 0 0");
   if (!sway.running()) GTEST_SKIP() << "sway (and setpriv, as root) is needed";
-  ChildProcess probe(sway.client({sway.install(VEXEL_PROBE_BIN)}));
-  std::string line;
-  ASSERT_TRUE(probe.readLine(line));
+  const std::string image = sway.runtimeDir() + "/quadrants.ppm";
+  {
+    std::ofstream file(image, std::ios::binary);
+    file << "P6 8 8 255\n";  // large enough that stretching blends only the middle
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 8; ++x) {
+        file.write(
+            y < 4 ? (x < 4 ? "\xff\0\0" : "\0\xff\0") : (x < 4 ? "\0\0\xff" : "\xff\xff\xff"), 3);
+      }
+    }
+  }
+  std::filesystem::permissions(image, std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 bg " + image + " stretch"));
   const std::string program = sway.install(VEXEL_SCREENCAP_BIN);
   using Bgr = std::array<int, 3>;
   const std::array<Bgr, 4> upright = {Bgr{0, 0, 255}, Bgr{0, 255, 0}, Bgr{255, 0, 0},
