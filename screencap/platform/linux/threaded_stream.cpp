@@ -119,6 +119,13 @@ void stopWithError(const std::shared_ptr<StreamCore>& core,
   }
 }
 
+bool waitForDelivery(StreamCore& core, std::unique_lock<std::mutex>& lock) {
+  core.awaitingDelivery = true;
+  core.wake.wait(lock, [&] { return core.stopping || !core.inFlight; });
+  core.awaitingDelivery = false;
+  return core.stopping;
+}
+
 bool deliver(const std::shared_ptr<StreamCore>& core, const std::weak_ptr<CaptureStream>& stream,
              const std::shared_ptr<SerialQueue>& queue, std::shared_ptr<PixelBuffer> image,
              std::optional<std::vector<Rect>> changed) {
@@ -141,11 +148,14 @@ bool deliver(const std::shared_ptr<StreamCore>& core, const std::weak_ptr<Captur
         output->streamDidOutputSampleBuffer(*held, sample, StreamOutputType::kScreen);
       }
     }
+    bool awaited = false;
     {
       std::lock_guard guard(core->mutex);
       core->inFlight = false;
+      awaited = core->awaitingDelivery;
     }
-    core->wake.notify_all();
+    // A capture thread asleep until its next frame is left asleep.
+    if (awaited) core->wake.notify_all();
   });
   return true;
 }

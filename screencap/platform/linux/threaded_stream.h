@@ -78,12 +78,17 @@ struct StreamCore {
 
   std::mutex mutex;
   std::condition_variable wake;
-  bool stopping = false;  // the stream is gone: nothing more is called
-  bool finished = false;  // the capture ended with an error
-  bool inFlight = false;  // a delivery is queued or running
+  bool stopping = false;          // the stream is gone: nothing more is called
+  bool finished = false;          // the capture ended with an error
+  bool inFlight = false;          // a delivery is queued or running
+  bool awaitingDelivery = false;  // the capture thread waits for inFlight to clear
   StreamOutput* output = nullptr;
   std::shared_ptr<SerialQueue> queue;
 };
+
+// Waits, with `lock` held on core.mutex, until no delivery is in flight;
+// true when the stream is stopping instead.
+bool waitForDelivery(StreamCore& core, std::unique_lock<std::mutex>& lock);
 
 // Allocates the frame buffer of the configured size, if the size is capturable.
 std::optional<PlatformError> prepareFrame(StreamCore& core);

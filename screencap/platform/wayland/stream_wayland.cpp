@@ -342,8 +342,7 @@ void Capture::run() {
     {
       std::unique_lock lock(core.mutex);
       // The frame buffer is reused, so a frame waits for the previous delivery.
-      core.wake.wait(lock, [&] { return core.stopping || !core.inFlight; });
-      if (core.stopping) return;
+      if (waitForDelivery(core, lock)) return;
       queue = core.queue;
     }
     const Clock::time_point startedAt = Clock::now();

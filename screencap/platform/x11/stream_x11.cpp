@@ -38,6 +38,7 @@ struct CaptureRun {
   // Where the last frame produced differs from the one before it; absent
   // when that is not known.
   std::optional<std::vector<Rect>> changedOutput;
+  bool reportedIdle = false;  // since the last frame
 };
 
 bool intersects(const CursorImage& cursor, const ScreenArea& area) {
@@ -249,14 +250,21 @@ bool tick(CaptureRun& run, Clock::time_point now, Clock::time_point& lastLayoutC
     stopWithError(run, *failure);
     return false;
   }
-  if (!produced) return deliver(run.core, run.stream, queue, nullptr, {});
+  if (!produced) {
+    // One idle report for a still spell, not one a frame: a still screen
+    // then costs no delivery at all.
+    if (run.reportedIdle) return true;
+    run.reportedIdle = true;
+    return deliver(run.core, run.stream, queue, nullptr, {});
+  }
+  run.reportedIdle = false;
   return deliver(run.core, run.stream, queue,
                  run.direct ? grabbedFrame(run.grabber) : framePixels(run.core), run.changedOutput);
 }
 
 void captureLoop(std::shared_ptr<X11Core> core, std::weak_ptr<CaptureStream> stream,
                  const StartHandler& handler) {
-  CaptureRun run{std::move(core), std::move(stream), {}, {}, false, {}, {}, true, false, {}};
+  CaptureRun run{std::move(core), std::move(stream), {}, {}, false, {}, {}, true, false, {}, false};
   if (auto failure = setUp(run)) {
     handler(failure);
     return;
@@ -271,8 +279,7 @@ void captureLoop(std::shared_ptr<X11Core> core, std::weak_ptr<CaptureStream> str
       std::unique_lock lock(run.core->mutex);
       // The frame buffer is reused, so a frame waits for the previous delivery.
       run.core->wake.wait_until(lock, deadline, [&] { return run.core->stopping; });
-      run.core->wake.wait(lock, [&] { return run.core->stopping || !run.core->inFlight; });
-      if (run.core->stopping) return;
+      if (waitForDelivery(*run.core, lock)) return;
     }
     const Clock::time_point startedAt = Clock::now();
     if (!tick(run, startedAt, lastLayoutCheck)) return;
