@@ -175,6 +175,14 @@ TEST(BeginCapture, EachFailureEndsWithItsLineAndStatusOne) {
          return exitStatusOf([&] { c.streams.stream->start(PlatformError{"no permission"}); });
        },
        "vexel-screencap: startCapture failed: no permission\n"},
+      {"output refused",
+       [](Capture& c) {
+         c.streams.addError = PlatformError{"queue refused"};
+         const auto status = c.startWithContent();
+         EXPECT_FALSE(c.streams.stream->start) << "never started";
+         return status;
+       },
+       "vexel-screencap: addStreamOutput failed: queue refused\n"},
       {"stopped after start",
        [](Capture& c) {
          EXPECT_EQ(c.startWithContent(), std::nullopt);
@@ -193,30 +201,6 @@ TEST(BeginCapture, EachFailureEndsWithItsLineAndStatusOne) {
     EXPECT_EQ(capture.io.written[kErr], each.line) << each.name;
     EXPECT_EQ(capture.io.written[kOut], "") << each.name;
   }
-}
-
-// A factory whose output cannot be attached.
-TEST(BeginCapture, AddStreamOutputFailureEndsWithStatusOne) {
-  class RefusingFactory final : public StreamFactory {
-   public:
-    std::shared_ptr<CaptureStream> makeStream(const ContentFilter&, const StreamConfiguration&,
-                                              StreamDelegate&) override {
-      auto stream = std::make_shared<testing::FakeStream>();
-      stream->addError = PlatformError{"queue refused"};
-      made = stream;
-      return stream;
-    }
-    std::shared_ptr<testing::FakeStream> made;
-  };
-  Capture capture;
-  RefusingFactory refusing;
-  CaptureState state{capture.outlet, capture.dispatch, refusing, Args{},
-                     nullptr,        nullptr,          {},       false};
-  state.sink = std::make_unique<FrameSink>(15, capture.outlet, capture.dispatch);
-  startCaptureMode(state, capture.provider);
-  EXPECT_EQ(exitStatusOf([&] { capture.provider.pending(capture.provider.content(), {}); }), 1);
-  EXPECT_EQ(capture.io.written[kErr], "vexel-screencap: addStreamOutput failed: queue refused\n");
-  EXPECT_FALSE(refusing.made->start) << "never started";
 }
 
 TEST(Diagnostics, LinesAreWholeEvenWhenTheWriteIsCutShort) {

@@ -256,9 +256,11 @@ class FakeStreamFactory final : public StreamFactory {
     configuration = c;
     delegate = &d;
     stream = std::make_shared<FakeStream>();
+    stream->addError = addError;
     return stream;
   }
 
+  std::optional<PlatformError> addError;  // for the streams made
   std::optional<ContentFilter> filter;
   std::optional<StreamConfiguration> configuration;
   StreamDelegate* delegate = nullptr;
