@@ -275,6 +275,7 @@ TEST(FrameIntake, ReportedChangesAreEnoughToKeepTheLatestFrame) {
       {"two frames before a tick, second", {0, 0, 1, 1}, std::vector<Rect>{{0, 0, 1, 1}}},
       {"after an exchange", {7, 0, 3, 3}, std::vector<Rect>{{7, 0, 3, 3}}},
       {"unchanged, ticked", {0, 0, 0, 0}, std::vector<Rect>{}},
+      {"fractional, inside", {1, 1, 3, 3}, std::vector<Rect>{{1.5, 1.5, 2, 2}}},
       {"past the edges, fractional", {8, 6, 2, 2}, std::vector<Rect>{{7.5, 5.5, 10, 10}}},
       {"unreadable", {3, 3, 4, 4}, std::vector<Rect>{{std::nan(""), 0, 1, 1}}},
       {"passed over", {0, 0, 10, 8}, std::nullopt, FrameStatus::kBlank, false},
