@@ -6,7 +6,9 @@
 # wholly changing, or with five 320x220 rectangles moving. CPU is seconds per
 # second of the producer and of the X server; the reader and the painter that
 # changes the screen are not counted. Prints a table and the ratios.
-# Not run in CI.  WARMUP_SECONDS (2) and RUN_SECONDS (6) set each run's length;
+# The programs take turns, REPEATS (3) times each, and the ratios compare
+# medians: on a shared machine single runs scatter by +-20 %. Not run in CI;
+# about 7 minutes. WARMUP_SECONDS (2) and RUN_SECONDS (6) set each run's length;
 # BASELINE=path/to/an/older/vexel-screencap adds it as the row "before";
 # SIZES="1920x1080@30" limits the sizes.
 set -euo pipefail
@@ -16,6 +18,7 @@ cd "$(dirname "$0")/.."
 bin=${VEXEL_SCREENCAP:-build/bin/vexel-screencap}
 warmup=${WARMUP_SECONDS:-2}
 run=${RUN_SECONDS:-6}
+repeats=${REPEATS:-3}
 out=build/bench/pipe
 mkdir -p "$out"
 # The peer and a C compiler come on top of what the build needs.
@@ -26,6 +29,7 @@ cc -O2 -o "$out/floor_writer" bench/floor_writer.c
 cc -O2 -o "$out/scene_painter" bench/scene_painter.c $(pkg-config --cflags --libs xcb)
 
 hz=$(getconf CLK_TCK)
+# The whole process's user + system time, threads that have ended included.
 cpu_ticks() { awk '{print $14+$15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 xvfb= painter=
 cleanup() {
@@ -84,7 +88,7 @@ for mode in ${SIZES:-1920x1080@30 3840x2160@60}; do
     fi
     printf '\n%s %s\n%-8s %6s %6s %6s %7s %7s %7s %6s\n' "$mode" "$scene" program cpu x_cpu sum \
       fps jit99 max_ms rss_MiB
-    for prog in $programs; do
+    for prog in $(for _ in $(seq "$repeats"); do echo $programs; done); do
       case $prog in
         vexel) cmd=("$bin" --width "$w" --height "$h" --fps "$fps") ;;
         before) cmd=("$BASELINE" --width "$w" --height "$h" --fps "$fps") ;;
@@ -102,19 +106,28 @@ for mode in ${SIZES:-1920x1080@30 3840x2160@60}; do
 done
 
 printf '\n# load after: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
-# Ratios: CPU counting the X server against ffmpeg's, per second and per
-# frame delivered (fairer when one of them falls short of the rate); rate
-# against the nominal 1000/trunc(1000/fps); CPU and jitter against the floor's.
+# Ratios of medians: CPU counting the X server against ffmpeg's, per second
+# and per frame delivered (fairer when one of them falls short of the rate);
+# rate against the nominal 1000/trunc(1000/fps); CPU and jitter against the
+# floor's.
 printf '\n%-22s %11s %15s %12s %10s %10s\n' case sum/ffmpeg per-frame_sum/ff fps/nominal \
   cpu/floor jit/floor
 awk '
-  { key=$1" "$2; cpu[key,$3]=$4; sum[key,$3]=$6; fps[key,$3]=$7; jit[key,$3]=$8; keys[key]=1 }
+  function median(values, k, p,    c, i, j, v, t) {
+    c = runs[k,p]
+    for (i = 1; i <= c; i++) v[i] = values[k,p,i]
+    for (i = 2; i <= c; i++) { t = v[i]; for (j = i - 1; j >= 1 && v[j] > t; j--) v[j+1] = v[j]; v[j+1] = t }
+    return c % 2 ? v[(c + 1) / 2] : (v[c/2] + v[c/2+1]) / 2
+  }
+  { key=$1" "$2; i=++runs[key,$3]; cpu[key,$3,i]=$4; sum[key,$3,i]=$6; fps[key,$3,i]=$7
+    jit[key,$3,i]=$8; keys[key]=1 }
   END {
     for (k in keys) {
       split(k, a, " "); split(a[1], m, "@"); nom = 1000 / int(1000 / m[2])
-      printf "%-22s %11.2f %15.2f %12.3f %10.2f %10.2f\n", k, sum[k,"vexel"] / sum[k,"ffmpeg"],
-        (sum[k,"vexel"] / fps[k,"vexel"]) / (sum[k,"ffmpeg"] / fps[k,"ffmpeg"]),
-        fps[k,"vexel"] / nom, cpu[k,"vexel"] / cpu[k,"floor"],
-        (jit[k,"floor"] > 0 ? jit[k,"vexel"] / jit[k,"floor"] : 0)
+      vs = median(sum, k, "vexel"); fs = median(sum, k, "ffmpeg")
+      vf = median(fps, k, "vexel"); ff = median(fps, k, "ffmpeg"); lj = median(jit, k, "floor")
+      printf "%-22s %11.2f %15.2f %12.3f %10.2f %10.2f\n", k, vs / fs, (vs / vf) / (fs / ff),
+        vf / nom, median(cpu, k, "vexel") / median(cpu, k, "floor"),
+        (lj > 0 ? median(jit, k, "vexel") / lj : 0)
     }
   }' "$results" | sort
