@@ -5,6 +5,7 @@
 #include <string>
 
 #include "screencap/frame_sink.h"
+#include "screencap/roster.h"
 
 namespace vexel::screencap {
 
@@ -32,15 +33,10 @@ StreamConfiguration streamConfiguration(const Args& args) {
 void beginCapture(CaptureState& state, std::optional<ShareableContent> content,
                   std::optional<PlatformError> error) {
   const Outlet& outlet = state.outlet;
-  if (error) {
-    fail(outlet, "could not query shareable content (Screen Recording permission?): " +
-                     error->localizedDescription);
-  }
-  if (!content || content->displays.empty()) fail(outlet, "no capturable displays found");
-
-  const auto count = static_cast<std::int64_t>(content->displays.size());
+  const std::vector<Display>& displays = requireDisplays(outlet, content, error);
+  const auto count = static_cast<std::int64_t>(displays.size());
   const std::int64_t index = state.args.display < count ? state.args.display : 0;
-  const ContentFilter filter{content->displays[static_cast<std::size_t>(index)]};
+  const ContentFilter filter{displays[static_cast<std::size_t>(index)]};
   state.activeStream =
       state.streams.makeStream(filter, streamConfiguration(state.args), *state.sink);
   if (!state.activeStream) fail(outlet, "startCapture failed: no capture stream could be created");

@@ -24,19 +24,26 @@ std::int64_t truncateToInt64(double value) {
   return static_cast<std::int64_t>(value);
 }
 
-void printRoster(const Outlet& outlet, ContentProvider& provider,
-                 std::optional<ShareableContent> content, std::optional<PlatformError> error) {
+const std::vector<Display>& requireDisplays(const Outlet& outlet,
+                                            const std::optional<ShareableContent>& content,
+                                            const std::optional<PlatformError>& error) {
   if (error) {
     fail(outlet, "could not query shareable content (Screen Recording permission?): " +
                      error->localizedDescription);
   }
   if (!content || content->displays.empty()) fail(outlet, "no capturable displays found");
+  return content->displays;
+}
+
+void printRoster(const Outlet& outlet, ContentProvider& provider,
+                 std::optional<ShareableContent> content, std::optional<PlatformError> error) {
+  const std::vector<Display>& displays = requireDisplays(outlet, content, error);
 
   std::string text;
   try {
     auto roster = nlohmann::ordered_json::array();
-    for (std::size_t i = 0; i < content->displays.size(); ++i) {
-      const Display& display = content->displays[i];
+    for (std::size_t i = 0; i < displays.size(); ++i) {
+      const Display& display = displays[i];
       const Rect bounds = provider.displayBounds(display.displayID);
       const bool isMain = provider.displayIsMain(display.displayID);
       // Labels count positions from 1, the main display's own position included.
