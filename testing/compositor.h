@@ -25,7 +25,6 @@ class PrivateCompositor {
   static bool available(Kind kind);
   bool running() const { return !socket_.empty(); }
   const std::string& runtimeDir() const { return dir_; }
-  const std::string& socket() const { return socket_; }
 
   // The command that runs `argv` as a client of the compositor, as its user,
   // with only the session's environment and `env` ("NAME=value").

@@ -41,6 +41,11 @@ std::string utf8(std::u16string_view units) {
   return out;
 }
 
+// "post#3": what happened to event number 3.
+std::string tag(const char* what, EventRef event) {
+  return what + ("#" + std::to_string(reinterpret_cast<std::uintptr_t>(event)));
+}
+
 bool isDown(EventType t) {
   return t == EventType::kLeftMouseDown || t == EventType::kRightMouseDown ||
          t == EventType::kOtherMouseDown;
@@ -163,24 +168,22 @@ void RecordingEventServices::setIntegerValueField(EventRef event, EventField fie
                                                   std::int64_t value) {
   if (Slot* slot = slotFor(event, "set field")) {
     if (field == EventField::kMouseEventClickState) slot->event.clickState = value;
-    timeline_.push_back("field#" + std::to_string(reinterpret_cast<std::uintptr_t>(event)) + " " +
-                        std::to_string(static_cast<int>(field)) + "=" + std::to_string(value));
+    timeline_.push_back(tag("field", event) + " " + std::to_string(static_cast<int>(field)) + "=" +
+                        std::to_string(value));
   }
 }
 
 void RecordingEventServices::setFlags(EventRef event, EventFlags flags) {
   if (Slot* slot = slotFor(event, "set flags")) {
     slot->event.flags = flags;
-    timeline_.push_back("flags#" + std::to_string(reinterpret_cast<std::uintptr_t>(event)) + " " +
-                        std::to_string(flags));
+    timeline_.push_back(tag("flags", event) + " " + std::to_string(flags));
   }
 }
 
 void RecordingEventServices::setLocation(EventRef event, Point point) {
   if (Slot* slot = slotFor(event, "set location")) {
     slot->event.location = point;
-    timeline_.push_back("location#" + std::to_string(reinterpret_cast<std::uintptr_t>(event)) +
-                        " " + pointText(point));
+    timeline_.push_back(tag("location", event) + " " + pointText(point));
   }
 }
 
@@ -188,17 +191,14 @@ void RecordingEventServices::keyboardSetUnicodeString(EventRef event,
                                                       std::span<const char16_t> units) {
   if (Slot* slot = slotFor(event, "set text")) {
     slot->event.text.assign(units.begin(), units.end());
-    timeline_.push_back("text#" + std::to_string(reinterpret_cast<std::uintptr_t>(event)) + " " +
-                        std::to_string(units.size()) + " units");
+    timeline_.push_back(tag("text", event) + " " + std::to_string(units.size()) + " units");
   }
 }
 
 void RecordingEventServices::post(EventTap tap, EventRef event) {
   Slot* slot = slotFor(event, "post");
   if (slot == nullptr) return;
-  if (slot->posted)
-    problems_.push_back("second post of #" +
-                        std::to_string(reinterpret_cast<std::uintptr_t>(event)));
+  if (slot->posted) problems_.push_back("second post of " + tag("", event));
   if (tap != EventTap::kHIDEventTap) problems_.push_back("post at another tap");
   slot->posted = true;
   const RecordedEvent& e = slot->event;
@@ -219,14 +219,13 @@ void RecordingEventServices::post(EventTap tap, EventRef event) {
       held_.erase(name);
     }
   }
-  timeline_.push_back("post#" + std::to_string(reinterpret_cast<std::uintptr_t>(event)) + " " +
-                      describe(e));
+  timeline_.push_back(tag("post", event) + " " + describe(e));
 }
 
 void RecordingEventServices::release(EventRef event) {
   if (Slot* slot = slotFor(event, "release")) {
     slot->released = true;
-    timeline_.push_back("release#" + std::to_string(reinterpret_cast<std::uintptr_t>(event)));
+    timeline_.push_back(tag("release", event));
   }
 }
 

@@ -48,9 +48,7 @@ class ChildProcess {
 
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  int stdinFd() const { return in_; }
   int stdoutFd() const { return out_; }
-  int stderrFd() const { return err_; }
 
   void writeStdin(const std::string& data);
   void closeStdin();

@@ -92,23 +92,22 @@ TEST_F(Mouse, ButtonNamesAreExactAndDefaultToLeft) {
   }
 }
 
-Timeline dragTimeline(const char* button, const std::vector<std::string>& steps, const char* from,
-                      const char* to) {
-  const std::string b(button);
-  const std::string down = b == "middle"  ? "25 button=2"
-                           : b == "right" ? "3 button=1"
-                                          : "1 button=0";
-  const std::string drag = b == "middle"  ? "27 button=2"
-                           : b == "right" ? "7 button=1"
-                                          : "6 button=0";
-  const std::string up = b == "middle" ? "26 button=2" : b == "right" ? "4 button=1" : "2 button=0";
-  Timeline t = {std::string("mouse type=5 button=0 at=") + from, "pause 20000us",
-                "mouse type=" + down + " at=" + from + " state=1", "pause 20000us"};
+// The mouse event types of a button's press, drag and release.
+struct ButtonTypes {
+  std::string down, drag, up;
+};
+const ButtonTypes kLeft{"1 button=0", "6 button=0", "2 button=0"};
+const ButtonTypes kMiddle{"25 button=2", "27 button=2", "26 button=2"};
+
+Timeline dragTimeline(const ButtonTypes& b, const std::vector<std::string>& steps,
+                      const std::string& from, const std::string& to) {
+  Timeline t = {"mouse type=5 button=0 at=" + from, "pause 20000us",
+                "mouse type=" + b.down + " at=" + from + " state=1", "pause 20000us"};
   for (const auto& step : steps) {
-    t.push_back("mouse type=" + drag + " at=" + step);
+    t.push_back("mouse type=" + b.drag + " at=" + step);
     t.emplace_back("pause 8000us");
   }
-  t.push_back("mouse type=" + up + " at=" + to + " state=1");
+  t.push_back("mouse type=" + b.up + " at=" + to + " state=1");
   return t;
 }
 
@@ -118,11 +117,11 @@ TEST_F(Mouse, DragPressesMovesInTwelveStepsAndReleasesAtTheEnd) {
     steps.push_back("(" + std::to_string(10 * i) + "," + std::to_string(5 * i) + ")");
   }
   EXPECT_EQ(postedBy(R"({"op":"drag","fromX":0,"fromY":0,"toX":120,"toY":60})"),
-            dragTimeline("left", steps, "(0,0)", "(120,60)"));
+            dragTimeline(kLeft, steps, "(0,0)", "(120,60)"));
 
   const std::vector<std::string> still(12, "(7,7)");
   EXPECT_EQ(postedBy(R"({"op":"drag","fromX":7,"fromY":7,"toX":7,"toY":7,"button":"middle"})"),
-            dragTimeline("middle", still, "(7,7)", "(7,7)"));
+            dragTimeline(kMiddle, still, "(7,7)", "(7,7)"));
 }
 
 TEST_F(Mouse, ScrollRoundsHalvesAwayFromZeroAndSaturates) {
