@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -249,6 +250,15 @@ std::string ChildProcess::drainStderr(int timeoutMs) {
 int ChildProcess::stop(int signal) {
   if (pid_ > 0 && status_ < 0) ::kill(pid_, signal);
   return wait();
+}
+
+long ChildProcess::memoryKiB(const std::string& key) const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  long value = -1;
+  for (std::string word; status >> word;) {
+    if (word == key && status >> value) break;
+  }
+  return value;
 }
 
 int ChildProcess::wait(int timeoutMs) {

@@ -65,6 +65,8 @@ class ChildProcess {
   int wait(int timeoutMs = 20000);
   // Sends `signal`, then waits as wait() does.
   int stop(int signal);
+  // A "VmRSS:"-style figure of the running child from /proc, in KiB; -1 without.
+  long memoryKiB(const std::string& key) const;
 
  private:
   pid_t pid_ = -1;

@@ -3,7 +3,6 @@
 // however it stops listening. What a request does is owned by the unit tests.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -27,20 +26,6 @@ class InputProgram : public ::testing::Test {
     // Generous: a sanitized build on a busy machine takes a minute for 64 MiB.
     if (!child.readLine(line, 240000)) return "no line";
     return Json::parse(line, nullptr, false);
-  }
-
-  // Peak resident memory of the child so far, from /proc.
-  long peakKiB() {
-    std::ifstream status("/proc/" + std::to_string(child.pid()) + "/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-      if (key == "VmHWM:") {
-        status >> value;
-        return value;
-      }
-    }
-    return -1;
   }
 
   void endsCleanly() {
@@ -78,7 +63,7 @@ TEST_F(InputProgram, LinesOf64MiBAreAnsweredWholeWithBoundedMemory) {
   EXPECT_EQ(reply(), Json::parse(R"({"ok":false,"error":"bad_json"})"));
   EXPECT_EQ(reply(), Json::parse(R"({"ok":true,"trusted":false,"id":2})"));
   writer.join();
-  EXPECT_LT(peakKiB(), 1L << 20) << "a 64 MiB line should not take a GiB";
+  EXPECT_LT(child.memoryKiB("VmHWM:"), 1L << 20) << "a 64 MiB line should not take a GiB";
   endsCleanly();
 }
 

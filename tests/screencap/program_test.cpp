@@ -55,19 +55,6 @@ std::vector<std::string> restOfErr(ChildProcess& child) {
   return lines;
 }
 
-long procStatusKiB(pid_t pid, const std::string& key) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string word;
-  long value = -1;
-  while (status >> word) {
-    if (word == key) {
-      status >> value;
-      break;
-    }
-  }
-  return value;
-}
-
 TEST(ScreencapProgramWithoutServer, UnreachableDisplayFailsWithOneLineInBothModes) {
   const std::string line =
       "vexel-screencap: could not query shareable content (Screen Recording permission?): cannot "
@@ -192,9 +179,9 @@ TEST_F(ScreencapProgram, StalledReaderCostsNoMemoryAndGetsNoBurstAfterwards) {
   EXPECT_EQ(pipeBytes, pipeLimit);
   buffered += pipeBytes / static_cast<long>(frame.size());
 #endif
-  const long before = procStatusKiB(child->pid(), "VmRSS:");
+  const long before = child->memoryKiB("VmRSS:");
   std::this_thread::sleep_for(3s);
-  const long during = procStatusKiB(child->pid(), "VmRSS:");
+  const long during = child->memoryKiB("VmRSS:");
   long frames = 0;
   for (const auto resumed = std::chrono::steady_clock::now();
        std::chrono::steady_clock::now() - resumed < 1s; ++frames) {
@@ -203,7 +190,7 @@ TEST_F(ScreencapProgram, StalledReaderCostsNoMemoryAndGetsNoBurstAfterwards) {
   EXPECT_LE(frames, kFps + 4 + buffered) << "whole frames, no more than the rate allows";
   constexpr long kSlackKiB = 8 * 1024;
   EXPECT_LE(during, before + kSlackKiB);
-  EXPECT_LE(procStatusKiB(child->pid(), "VmHWM:"), before + kSlackKiB);
+  EXPECT_LE(child->memoryKiB("VmHWM:"), before + kSlackKiB);
   child->closeStdout();
   EXPECT_EQ(child->wait(kPatienceMs), 0);
 }
