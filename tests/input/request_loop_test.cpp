@@ -200,16 +200,6 @@ TEST(RequestLoop, DeepNestingIsParsedAndAnsweredWithoutRecursion) {
                 R"({"error":"bad_json","ok":false})", R"({"ok":true,"trusted":true})"}));
 }
 
-TEST(RequestLoop, LongLinesAreAnsweredWhole) {
-  const std::string text(300000, 'x');
-  ScriptedIo io("{\"op\":\"status\",\"id\":\"" + text + "\"}\n");
-  io.readSlice = 4096;
-  RecordingEventServices events;
-  const std::vector<Json> replies = session(io, events);
-  ASSERT_EQ(replies.size(), 2U);
-  EXPECT_EQ(replies[1]["id"], text);
-}
-
 TEST(WriteLineJson, WritesOneLineOrTheFixedFallback) {
   Json deep = Json::array();
   for (int i = 0; i < 600; ++i) deep = Json::array({std::move(deep)});
