@@ -1,8 +1,9 @@
-// vexel-input as the host sees it, with no display to act on: the replies on
+// vexel-input as the host sees it, with an X display it cannot open: the replies on
 // stdout, the exit status and an empty stderr, whatever the host sends or
 // however it stops listening. What a request does is owned by the unit tests.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@ using Json = nlohmann::json;
 class InputProgram : public ::testing::Test {
  protected:
   void SetUp() override {
+    std::signal(SIGPIPE, SIG_IGN);  // a write to a child that is gone fails instead
     ASSERT_TRUE(child.started());
     ASSERT_EQ(reply(), Json::parse(R"({"ready":true,"trusted":false})"));
   }
@@ -28,6 +30,13 @@ class InputProgram : public ::testing::Test {
     return Json::parse(line, nullptr, false);
   }
 
+  // A program that stops reading would block the writer for ever: after a
+  // failure it is killed first.
+  void join(std::thread& writer) {
+    if (HasFailure()) child.stop(SIGKILL);
+    writer.join();
+  }
+
   void endsCleanly() {
     child.closeStdin();
     std::string extra;
@@ -36,7 +45,7 @@ class InputProgram : public ::testing::Test {
     EXPECT_EQ(child.drainStderr(), "");
   }
 
-  ChildProcess child{{VEXEL_INPUT_BINARY}, {"DISPLAY="}};
+  ChildProcess child{{VEXEL_INPUT_BINARY}, {"DISPLAY=:98765"}};
 };
 
 TEST_F(InputProgram, AnswersEachLineUntilStdinEndsMidLineAndExitsZero) {
@@ -45,7 +54,15 @@ TEST_F(InputProgram, AnswersEachLineUntilStdinEndsMidLineAndExitsZero) {
       "{\"op\":\"status\",\"id\":9}");
   EXPECT_EQ(reply(), Json::parse(R"({"ok":true,"trusted":false,"id":"a"})"));
   EXPECT_EQ(reply(), Json::parse(R"({"ok":false,"error":"bad_json"})"));
-  EXPECT_EQ(reply()["error"], "accessibility_not_granted");
+  const Json refused = reply();
+  EXPECT_EQ(refused["error"], "accessibility_not_granted");
+  // The words vexel-screencap uses for a display it cannot open.
+  EXPECT_TRUE(
+      refused.value("message", "")
+          .starts_with(
+              "cannot open X display \":98765\": the connection failed (no X server is listening "
+              "there). "))
+      << refused;
   child.closeStdin();
   EXPECT_EQ(reply(), Json::parse(R"({"ok":true,"trusted":false,"id":9})"));
   endsCleanly();
@@ -62,7 +79,7 @@ TEST_F(InputProgram, LinesOf64MiBAreAnsweredWholeWithBoundedMemory) {
   EXPECT_EQ(first.value("id", std::string()).size(), big.size());
   EXPECT_EQ(reply(), Json::parse(R"({"ok":false,"error":"bad_json"})"));
   EXPECT_EQ(reply(), Json::parse(R"({"ok":true,"trusted":false,"id":2})"));
-  writer.join();
+  join(writer);
   EXPECT_LT(child.memoryKiB("VmHWM:"), 1L << 20) << "a 64 MiB line should not take a GiB";
   endsCleanly();
 }
@@ -82,8 +99,8 @@ TEST_F(InputProgram, AHundredThousandRequestsAtFullSpeedAreAllAnsweredInOrder) {
   });
   int inOrder = 0;
   for (int i = 0; i < kRequests && reply().value("id", -1) == i; ++i) ++inOrder;
-  writer.join();
   EXPECT_EQ(inOrder, kRequests);
+  join(writer);
   endsCleanly();
 }
 

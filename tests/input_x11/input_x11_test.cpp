@@ -462,19 +462,10 @@ TEST_F(InputX11, WhatTheKeymapCannotMakeFailsAndLeavesNothingPressed) {
   EXPECT_EQ(in.request({{"op", "type"}, {"text", "ok"}}), kOk);
 }
 
-TEST_F(InputX11, WithoutADisplayTheGrantIsMissing) {
+// The server dies while a long text is being typed: no "ok" for it, and no
+// grant from then on.
+TEST_F(InputX11, AServerGoneMidRequestTakesTheGrantAway) {
   const Json notGranted = {{"op", "move"}, {"x", 1}, {"y", 1}};
-  {
-    Injector in(":4093");
-    EXPECT_EQ(in.ready["trusted"], false);
-    const Json reply = in.request(notGranted);
-    EXPECT_EQ(reply["error"], "accessibility_not_granted");
-    // The words vexel-screencap uses for a display it cannot open.
-    EXPECT_TRUE(reply.value("message", "").starts_with("cannot open X display \":4093\": "))
-        << reply;
-    EXPECT_EQ(in.finish(), 0);
-  }
-  // The server dies while a long text is being typed: no "ok" for it.
   Injector in(server_->display());
   std::thread killer([&] {
     window_->waitFor([](const auto&, const std::string& t) { return !t.empty(); });
