@@ -33,7 +33,8 @@ StreamConfiguration streamConfiguration(const Args& args) {
 void beginCapture(CaptureState& state, std::optional<ShareableContent> content,
                   std::optional<PlatformError> error) {
   const Outlet& outlet = state.outlet;
-  const std::vector<Display>& displays = requireDisplays(outlet, content, error);
+  const std::vector<Display> displays =
+      requireDisplays(outlet, std::move(content), std::move(error));
   const auto count = static_cast<std::int64_t>(displays.size());
   const std::int64_t index = state.args.display < count ? state.args.display : 0;
   const ContentFilter filter{displays[static_cast<std::size_t>(index)]};

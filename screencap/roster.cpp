@@ -24,20 +24,20 @@ std::int64_t truncateToInt64(double value) {
   return static_cast<std::int64_t>(value);
 }
 
-const std::vector<Display>& requireDisplays(const Outlet& outlet,
-                                            const std::optional<ShareableContent>& content,
-                                            const std::optional<PlatformError>& error) {
+std::vector<Display> requireDisplays(const Outlet& outlet, std::optional<ShareableContent> content,
+                                     std::optional<PlatformError> error) {
   if (error) {
     fail(outlet, "could not query shareable content (Screen Recording permission?): " +
                      error->localizedDescription);
   }
   if (!content || content->displays.empty()) fail(outlet, "no capturable displays found");
-  return content->displays;
+  return std::move(content->displays);
 }
 
 void printRoster(const Outlet& outlet, ContentProvider& provider,
                  std::optional<ShareableContent> content, std::optional<PlatformError> error) {
-  const std::vector<Display>& displays = requireDisplays(outlet, content, error);
+  const std::vector<Display> displays =
+      requireDisplays(outlet, std::move(content), std::move(error));
 
   std::string text;
   try {

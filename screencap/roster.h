@@ -11,9 +11,8 @@ namespace vexel::screencap {
 
 // The displays the content request gave, in both modes; without any, fails
 // (status 1) with the error's text or with "no capturable displays found".
-const std::vector<Display>& requireDisplays(const Outlet& outlet,
-                                            const std::optional<ShareableContent>& content,
-                                            const std::optional<PlatformError>& error);
+std::vector<Display> requireDisplays(const Outlet& outlet, std::optional<ShareableContent> content,
+                                     std::optional<PlatformError> error);
 
 // Completion of the shareable-content request in list mode: writes the roster
 // line on stdout and exits 0, or fails (status 1) with nothing on stdout.
