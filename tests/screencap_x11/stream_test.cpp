@@ -346,30 +346,13 @@ TEST_F(X11Stream, ASmallChangeUpdatesOnlyItsPartOfTheFrame) {
     ASSERT_TRUE(fresh.waitFor([&] { return fresh.completes > 0; }));
     second.end();
 
-    // Output boxes around the rectangle and both pointer places, with the
-    // filter's reach.
-    struct Box {
-      int x0, y0, x1, y1;
-    };
-    const auto box = [&](int x0, int y0, int x1, int y1) {
-      return Box{out(x0) - 3, out(y0) - 3, out(x1) + 3, out(y1) + 3};
-    };
-    const Box changed[] = {box(1000, 250, 1400, 450), box(285, 685, 345, 745),
-                           box(485, 785, 545, 845)};
+    // Outside the changes a fresh capture equals the frame before them, so
+    // this also shows nothing else was touched.
     const Frame& after = *recorder.latest;
     int differsFromFresh = 0;
-    int changedOutside = 0;
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        differsFromFresh += after.at(x, y) != fresh.latest->at(x, y);
-        bool inside = false;
-        for (const Box& b : changed)
-          inside = inside || (x >= b.x0 && x < b.x1 && y >= b.y0 && y < b.y1);
-        changedOutside += !inside && after.at(x, y) != before.at(x, y);
-      }
-    }
+    for (std::size_t i = 0; i < after.pixels.size(); ++i)
+      differsFromFresh += after.pixels[i] != fresh.latest->pixels[i];
     EXPECT_EQ(differsFromFresh, 0);
-    EXPECT_EQ(changedOutside, 0);
     EXPECT_NE(after.at(out(300), out(700)), before.at(out(300), out(700)))
         << "the old pointer is still drawn";
     // The changes came as partial frames, each saying where it changed.

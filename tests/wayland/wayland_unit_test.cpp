@@ -57,35 +57,6 @@ TEST(WaylandKeymap, ClientsReadEveryKeyAndModifierAsSent) {
   }
 }
 
-TEST(WaylandKeymap, CharactersGoToTheirKeyOrToASpare) {
-  struct Case {
-    char32_t codePoint;
-    std::uint32_t keysym;
-    std::optional<input::KeyPlace> place;
-  };
-  const Case cases[] = {
-      {U'a', 'a', input::KeyPlace{30, false}},
-      {U'A', 'A', input::KeyPlace{30, true}},
-      {U'?', '?', input::KeyPlace{53, true}},
-      {U' ', ' ', input::KeyPlace{57, false}},
-      {U'\t', 0xff09, input::KeyPlace{15, false}},
-      {U'\u00e9', 0xe9, std::nullopt},
-      {U'\u65e5', 0x10065e5, std::nullopt},
-      {U'\U0001F600', 0x101f600, std::nullopt},
-      {U'\u0001', 0, std::nullopt},
-  };
-  for (const Case& c : cases) {
-    const std::uint32_t keysym = input::keysymForCodePoint(c.codePoint);
-    EXPECT_EQ(keysym, c.keysym) << std::hex << static_cast<std::uint32_t>(c.codePoint);
-    const auto place = input::namedPlace(keysym);
-    ASSERT_EQ(place.has_value(), c.place.has_value()) << std::hex << keysym;
-    if (place) {
-      EXPECT_EQ(place->evdev, c.place->evdev);
-      EXPECT_EQ(place->shifted, c.place->shifted);
-    }
-  }
-}
-
 // A 3 x 2 buffer holding 1 2 3 / 4 5 6 comes out upright for every output
 // transform, with the y-invert flag applied first.
 TEST(WaylandOrient, EveryTransformComesOutUpright) {
