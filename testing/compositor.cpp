@@ -1,7 +1,6 @@
 #include "testing/compositor.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -92,10 +91,8 @@ PrivateCompositor::PrivateCompositor(Kind kind, const std::string& config) {
 }
 
 PrivateCompositor::~PrivateCompositor() {
-  if (process_ && process_->started()) {
-    ::kill(process_->pid(), SIGTERM);
-    if (process_->wait(5000) < 0) ::kill(process_->pid(), SIGKILL);
-  }
+  // A compositor that ignores the request is killed by the launcher.
+  if (process_) process_->stop(SIGTERM);
   process_.reset();
   if (!dir_.empty()) {
     std::error_code error;

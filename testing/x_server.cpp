@@ -15,6 +15,8 @@
 #include <thread>
 #include <utility>
 
+#include "common/posix_io.h"
+
 extern char** environ;
 
 namespace vexel::testing {
@@ -188,13 +190,7 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::writeStdin(const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size() && in_ >= 0) {
-    const ssize_t n = ::write(in_, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  if (in_ >= 0) (void)writeAll(systemIo(), in_, data);
 }
 
 void ChildProcess::closeStdin() {
