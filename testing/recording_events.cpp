@@ -46,20 +46,7 @@ std::string tag(const char* what, EventRef event) {
   return what + ("#" + std::to_string(reinterpret_cast<std::uintptr_t>(event)));
 }
 
-bool isDown(EventType t) {
-  return t == EventType::kLeftMouseDown || t == EventType::kRightMouseDown ||
-         t == EventType::kOtherMouseDown;
-}
-
-bool isUp(EventType t) {
-  return t == EventType::kLeftMouseUp || t == EventType::kRightMouseUp ||
-         t == EventType::kOtherMouseUp;
-}
-
 }  // namespace
-
-RecordingEventServices::RecordingEventServices() = default;
-RecordingEventServices::~RecordingEventServices() = default;
 
 void RecordingEventServices::clear() {
   timeline_.clear();
@@ -82,40 +69,14 @@ EventSourceRef RecordingEventServices::createEventSource(EventSourceState state)
   return reinterpret_cast<EventSourceRef>(static_cast<std::uintptr_t>(0x5000));
 }
 
-std::string RecordingEventServices::describe(const RecordedEvent& e) const {
-  std::string s;
-  switch (e.kind) {
-    case RecordedEvent::Kind::kMouse:
-      s = "mouse type=" + std::to_string(static_cast<int>(e.type)) +
-          " button=" + std::to_string(static_cast<int>(e.button)) + " at=" + pointText(e.point);
-      if (e.clickState) s += " state=" + std::to_string(*e.clickState);
-      break;
-    case RecordedEvent::Kind::kKeyboard:
-      s = "key code=" + std::to_string(e.keyCode) + (e.keyDown ? " down" : " up");
-      if (e.flags) {
-        char hex[32];
-        std::snprintf(hex, sizeof hex, " flags=0x%llx", static_cast<unsigned long long>(*e.flags));
-        s += hex;
-      }
-      if (!e.text.empty()) s += " text=\"" + utf8(e.text) + "\"";
-      break;
-    case RecordedEvent::Kind::kScroll:
-      s = "scroll wheels=" + std::to_string(e.wheelCount) + " [" + std::to_string(e.wheels[0]) +
-          "," + std::to_string(e.wheels[1]) + "," + std::to_string(e.wheels[2]) + "]";
-      break;
-  }
-  if (e.location) s += " location=" + pointText(*e.location);
-  return s;
-}
-
-EventRef RecordingEventServices::create(RecordedEvent event, const std::string& description) {
+EventRef RecordingEventServices::create(Slot slot, const std::string& creation) {
   ++creations_;
   if (failCreationNumber && *failCreationNumber == creations_) {
-    timeline_.push_back("create failed " + description);
+    timeline_.push_back("create failed " + creation);
     return nullptr;
   }
-  slots_.push_back({std::move(event)});
-  timeline_.push_back("create#" + std::to_string(slots_.size()) + " " + description);
+  slots_.push_back(std::move(slot));
+  timeline_.push_back("create#" + std::to_string(slots_.size()) + " " + creation);
   return reinterpret_cast<EventRef>(static_cast<std::uintptr_t>(slots_.size()));
 }
 
@@ -132,67 +93,65 @@ RecordingEventServices::Slot* RecordingEventServices::slotFor(EventRef event, co
   return &slot;
 }
 
+void RecordingEventServices::annotate(EventRef event, const char* what, const std::string& setting,
+                                      const std::string& described) {
+  if (Slot* slot = slotFor(event, what)) {
+    slot->description += described;
+    timeline_.push_back(tag(what, event) + " " + setting);
+  }
+}
+
 EventRef RecordingEventServices::createMouseEvent(EventSourceRef, EventType type, Point point,
                                                   MouseButton button) {
-  RecordedEvent e;
-  e.kind = RecordedEvent::Kind::kMouse;
-  e.type = type;
-  e.point = point;
-  e.button = button;
-  return create(e, describe(e));
+  using enum EventType;
+  const std::string b = std::to_string(static_cast<int>(button));
+  const bool down = type == kLeftMouseDown || type == kRightMouseDown || type == kOtherMouseDown;
+  const bool up = type == kLeftMouseUp || type == kRightMouseUp || type == kOtherMouseUp;
+  Slot slot{"mouse type=" + std::to_string(static_cast<int>(type)) + " button=" + b +
+                " at=" + pointText(point),
+            down ? "button" + b : "", up ? "button" + b : ""};
+  return create(slot, slot.description);
 }
 
 EventRef RecordingEventServices::createKeyboardEvent(EventSourceRef, std::uint16_t keyCode,
                                                      bool keyDown) {
-  RecordedEvent e;
-  e.kind = RecordedEvent::Kind::kKeyboard;
-  e.keyCode = keyCode;
-  e.keyDown = keyDown;
-  return create(e, describe(e));
+  const std::string name = "key" + std::to_string(keyCode);
+  Slot slot{"key code=" + std::to_string(keyCode) + (keyDown ? " down" : " up"),
+            keyDown ? name : "", keyDown ? "" : name};
+  return create(slot, slot.description);
 }
 
 EventRef RecordingEventServices::createScrollWheelEvent(EventSourceRef, ScrollEventUnit unit,
                                                         std::uint32_t wheelCount,
                                                         std::int32_t wheel1, std::int32_t wheel2,
                                                         std::int32_t wheel3) {
-  RecordedEvent e;
-  e.kind = RecordedEvent::Kind::kScroll;
-  e.wheelCount = wheelCount;
-  e.wheels[0] = wheel1;
-  e.wheels[1] = wheel2;
-  e.wheels[2] = wheel3;
-  return create(e, describe(e) + " unit=" + std::to_string(static_cast<int>(unit)));
+  Slot slot{"scroll wheels=" + std::to_string(wheelCount) + " [" + std::to_string(wheel1) + "," +
+                std::to_string(wheel2) + "," + std::to_string(wheel3) + "]",
+            "", ""};
+  return create(slot, slot.description + " unit=" + std::to_string(static_cast<int>(unit)));
 }
 
 void RecordingEventServices::setIntegerValueField(EventRef event, EventField field,
                                                   std::int64_t value) {
-  if (Slot* slot = slotFor(event, "set field")) {
-    if (field == EventField::kMouseEventClickState) slot->event.clickState = value;
-    timeline_.push_back(tag("field", event) + " " + std::to_string(static_cast<int>(field)) + "=" +
-                        std::to_string(value));
-  }
+  const std::string v = std::to_string(value);
+  annotate(event, "field", std::to_string(static_cast<int>(field)) + "=" + v,
+           field == EventField::kMouseEventClickState ? " state=" + v : "");
 }
 
 void RecordingEventServices::setFlags(EventRef event, EventFlags flags) {
-  if (Slot* slot = slotFor(event, "set flags")) {
-    slot->event.flags = flags;
-    timeline_.push_back(tag("flags", event) + " " + std::to_string(flags));
-  }
+  char hex[32];
+  std::snprintf(hex, sizeof hex, " flags=0x%llx", static_cast<unsigned long long>(flags));
+  annotate(event, "flags", std::to_string(flags), hex);
 }
 
 void RecordingEventServices::setLocation(EventRef event, Point point) {
-  if (Slot* slot = slotFor(event, "set location")) {
-    slot->event.location = point;
-    timeline_.push_back(tag("location", event) + " " + pointText(point));
-  }
+  annotate(event, "location", pointText(point), " location=" + pointText(point));
 }
 
 void RecordingEventServices::keyboardSetUnicodeString(EventRef event,
                                                       std::span<const char16_t> units) {
-  if (Slot* slot = slotFor(event, "set text")) {
-    slot->event.text.assign(units.begin(), units.end());
-    timeline_.push_back(tag("text", event) + " " + std::to_string(units.size()) + " units");
-  }
+  annotate(event, "text", std::to_string(units.size()) + " units",
+           units.empty() ? "" : " text=\"" + utf8({units.data(), units.size()}) + "\"");
 }
 
 void RecordingEventServices::post(EventTap tap, EventRef event) {
@@ -201,25 +160,14 @@ void RecordingEventServices::post(EventTap tap, EventRef event) {
   if (slot->posted) problems_.push_back("second post of " + tag("", event));
   if (tap != EventTap::kHIDEventTap) problems_.push_back("post at another tap");
   slot->posted = true;
-  const RecordedEvent& e = slot->event;
   ++posts_;
   if (failPostNumber && *failPostNumber == posts_) {
-    timeline_.push_back("post failed " + describe(e));
+    timeline_.push_back("post failed " + slot->description);
     throw DeliveryFailure{failPostReason};
   }
-  if (e.kind == RecordedEvent::Kind::kMouse) {
-    const std::string name = "button" + std::to_string(static_cast<int>(e.button));
-    if (isDown(e.type)) held_.insert(name);
-    if (isUp(e.type)) held_.erase(name);
-  } else if (e.kind == RecordedEvent::Kind::kKeyboard) {
-    const std::string name = "key" + std::to_string(e.keyCode);
-    if (e.keyDown) {
-      held_.insert(name);
-    } else {
-      held_.erase(name);
-    }
-  }
-  timeline_.push_back(tag("post", event) + " " + describe(e));
+  if (!slot->presses.empty()) held_.insert(slot->presses);
+  if (!slot->lets.empty()) held_.erase(slot->lets);
+  timeline_.push_back(tag("post", event) + " " + slot->description);
 }
 
 void RecordingEventServices::release(EventRef event) {

@@ -10,30 +10,10 @@
 
 namespace vexel::input {
 
-// What one event looked like when it was posted.
-struct RecordedEvent {
-  enum class Kind : std::uint8_t { kMouse, kKeyboard, kScroll };
-  Kind kind = Kind::kMouse;
-  EventType type = EventType::kMouseMoved;
-  MouseButton button = MouseButton::kLeft;
-  Point point;
-  std::optional<std::int64_t> clickState;
-  std::uint16_t keyCode = 0;
-  bool keyDown = false;
-  std::optional<EventFlags> flags;
-  std::u16string text;
-  std::int32_t wheels[3] = {0, 0, 0};
-  std::uint32_t wheelCount = 0;
-  std::optional<Point> location;
-};
-
 // A provider that acts on nothing and keeps one ordered timeline of every
 // creation, setter, post, release and pause, for tests to compare whole.
 class RecordingEventServices final : public EventServices {
  public:
-  RecordingEventServices();
-  ~RecordingEventServices() override;
-
   // Test controls.
   bool trusted = true;
   std::optional<std::string> message = "grant missing";
@@ -75,13 +55,16 @@ class RecordingEventServices final : public EventServices {
 
  private:
   struct Slot {
-    RecordedEvent event;
+    std::string description;  // what it is, with what the setters added
+    std::string presses;      // the button or key its post holds down, if any
+    std::string lets;         // or lets go of
     bool posted = false;
     bool released = false;
   };
-  EventRef create(RecordedEvent event, const std::string& description);
+  EventRef create(Slot slot, const std::string& creation);
   Slot* slotFor(EventRef event, const char* what);
-  std::string describe(const RecordedEvent& e) const;
+  void annotate(EventRef event, const char* what, const std::string& setting,
+                const std::string& described);
 
   std::vector<std::string> timeline_;
   std::vector<Slot> slots_;
