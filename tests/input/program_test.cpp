@@ -45,7 +45,7 @@ class InputProgram : public ::testing::Test {
     EXPECT_EQ(child.drainStderr(), "");
   }
 
-  ChildProcess child{{VEXEL_INPUT_BINARY}, {"DISPLAY=:98765"}};
+  ChildProcess child{{VEXEL_INPUT_BIN}, {"DISPLAY=:98765"}};
 };
 
 TEST_F(InputProgram, AnswersEachLineUntilStdinEndsMidLineAndExitsZero) {

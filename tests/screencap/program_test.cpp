@@ -33,7 +33,7 @@ const std::regex kClosedLine(
 std::unique_ptr<ChildProcess> start(const std::vector<std::string>& args, const std::string& env,
                                     const std::string& redirect = "") {
   std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect,
-                                   VEXEL_SCREENCAP_BINARY};
+                                   VEXEL_SCREENCAP_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   return std::make_unique<ChildProcess>(argv, std::vector<std::string>{env});
 }
