@@ -61,23 +61,6 @@ TEST_F(Keyboard, ModifiersTravelAsFlagsOnBothEvents) {
   }
 }
 
-TEST_F(Keyboard, PressKeyItselfDoesNoCaseFolding) {
-  try {
-    pressKey(injector, "Enter", {});
-    FAIL() << "expected an error";
-  } catch (const HelperError& e) {
-    EXPECT_EQ(e.msg, "unknown_key:Enter");
-  }
-  const std::vector<std::string> mods = {"Shift"};
-  try {
-    pressKey(injector, "a", mods);
-    FAIL() << "expected an error";
-  } catch (const HelperError& e) {
-    EXPECT_EQ(e.msg, "unknown_modifier:Shift");
-  }
-  EXPECT_EQ(events.posted(), Timeline{});
-}
-
 Timeline chunk(const std::string& text) {
   return {"key code=0 down text=\"" + text + "\"", "key code=0 up text=\"" + text + "\"",
           "pause 3000us"};

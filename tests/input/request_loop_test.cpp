@@ -131,16 +131,6 @@ TEST(RequestLoop, NulBytesAnywhereMakeTheLineBadJson) {
   EXPECT_EQ(session(io, events), expected);
 }
 
-TEST(RequestLoop, EndOfInputRightAwayWritesOnlyTheReadyLine) {
-  for (const bool trusted : {true, false}) {
-    ScriptedIo io("");
-    RecordingEventServices events;
-    events.trusted = trusted;
-    const std::vector<Json> expected = {{{"ready", true}, {"trusted", trusted}}};
-    EXPECT_EQ(session(io, events), expected);
-  }
-}
-
 TEST(RequestLoop, ClosedStdoutEndsTheLoopWithoutReadingFurther) {
   for (const int writes : {0, 1, 2}) {
     ScriptedIo io("{\"op\":\"move\",\"x\":1,\"y\":1}\n{\"op\":\"status\"}\n{\"op\":\"status\"}\n");

@@ -191,15 +191,5 @@ TEST(BeginCapture, EachFailureEndsWithItsLineAndStatusOne) {
   }
 }
 
-TEST(Diagnostics, LinesAreWholeEvenWhenTheWriteIsCutShort) {
-  ScriptedIo io;
-  const Outlet outlet = testing::throwingOutlet(io);
-  io.scripts[kErr] = {ScriptedIo::Step::kInterrupt, ScriptedIo::Step::kShort};
-  errLog(outlet, "DIMS 1280 720");
-  EXPECT_EQ(io.written[kErr], "DIMS 1280 720\n");
-  EXPECT_EQ(exitStatusOf([&] { fail(outlet, "x"); }), 1);
-  EXPECT_EQ(io.chunks[kErr].back(), "vexel-screencap: x\n");
-}
-
 }  // namespace
 }  // namespace vexel::screencap
