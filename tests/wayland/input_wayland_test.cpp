@@ -266,14 +266,15 @@ TEST_F(InputWayland, TypesMixedTextExactlyIntoATerminal) {
   EXPECT_EQ(got, expected);
 }
 
-// A Wayland session whose compositor lacks the protocols is refused, even
-// with an X display at hand.
-TEST(InputWaylandWithoutProtocols, RefusesEveryActionAndNamesWhatIsMissing) {
+// A Wayland session whose compositor lacks the protocols is refused by both
+// programs, even with an X display at hand, and the reason names them.
+TEST(WaylandWithoutProtocols, BothProgramsRefuseAndNameWhatIsMissing) {
   PrivateCompositor weston(Kind::kWeston);
   if (!weston.running()) GTEST_SKIP() << "weston (and setpriv, as root) is needed";
   PrivateXServer x;
   std::vector<std::string> env;
   if (x.running()) env.push_back("DISPLAY=" + x.display());
+
   ChildProcess input(weston.client({weston.install(VEXEL_INPUT_BIN)}, env));
   input.writeStdin("{\"op\":\"move\",\"x\":1,\"y\":1}\n{\"op\":\"status\"}\n");
   input.closeStdin();
@@ -289,6 +290,17 @@ TEST(InputWaylandWithoutProtocols, RefusesEveryActionAndNamesWhatIsMissing) {
   ASSERT_TRUE(input.readLine(line));
   EXPECT_EQ(Json::parse(line), Json::parse(R"({"ok":true,"trusted":false})"));
   EXPECT_EQ(input.wait(), 0);
+
+  const std::string screencap = weston.install(VEXEL_SCREENCAP_BIN);
+  for (const char* mode : {"--list-displays", "--fps"}) {
+    ChildProcess run(weston.client({screencap, mode, "5"}, env));
+    EXPECT_EQ(run.wait(), 1) << mode;
+    EXPECT_TRUE(run.drainStderr().starts_with(
+        "vexel-screencap: could not query shareable content (Screen Recording permission?): this "
+        "Wayland compositor lacks the screen copy protocol (zwlr_screencopy_manager_v1)"))
+        << mode;
+    EXPECT_FALSE(run.readLine(line, 100)) << "nothing on stdout";
+  }
 }
 
 }  // namespace
