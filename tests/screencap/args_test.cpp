@@ -14,6 +14,8 @@ struct ArgsCase {
   Args expected;
 };
 
+// The option rules; every other spelling of a number is the fuzz target's
+// (fuzz_parse_args), which compares parseArgs with std::from_chars.
 TEST(ParseArgs, FillsTheOptionsRecord) {
   const ArgsCase cases[] = {
       {"no arguments", {}, {1280, 720, 15, 0}},
@@ -27,21 +29,12 @@ TEST(ParseArgs, FillsTheOptionsRecord) {
        {"--width", "0", "--height", "-7"},
        {0, -7, 15, 0}},
       {"plus sign", {"--fps", "+30"}, {1280, 720, 30, 0}},
-      {"leading zeros", {"--width", "007"}, {7, 720, 15, 0}},
       {"largest and smallest 64-bit values",
        {"--width", "9223372036854775807", "--height", "-9223372036854775808"},
        {INT64_MAX, INT64_MIN, 15, 0}},
       {"overflow keeps the value", {"--width", "9223372036854775808"}, {1280, 720, 15, 0}},
-      {"underflow keeps the value", {"--height", "-9223372036854775809"}, {1280, 720, 15, 0}},
-      {"leading space", {"--fps", " 30"}, {1280, 720, 15, 0}},
-      {"trailing space", {"--fps", "30 "}, {1280, 720, 15, 0}},
       {"trailing letter", {"--fps", "30x"}, {1280, 720, 15, 0}},
-      {"hex prefix", {"--width", "0x10"}, {1280, 720, 15, 0}},
-      {"fraction", {"--fps", "29.97"}, {1280, 720, 15, 0}},
       {"empty value", {"--fps", ""}, {1280, 720, 15, 0}},
-      {"sign alone", {"--fps", "-"}, {1280, 720, 15, 0}},
-      {"two signs", {"--fps", "+-3"}, {1280, 720, 15, 0}},
-      {"non-ASCII digit", {"--fps", "３"}, {1280, 720, 15, 0}},
       {"bad width then good height", {"--width", "wide", "--height", "900"}, {1280, 900, 15, 0}},
       {"option consumed as a value", {"--width", "--height", "900"}, {1280, 720, 15, 0}},
       {"trailing option ignored", {"--fps"}, {1280, 720, 15, 0}},

@@ -51,30 +51,28 @@ TEST(FrameIntake, OnlyCompleteScreenFramesFixTheSize) {
   struct Case {
     const char* name;
     bool accept;
+    Attachments attachments;
     StreamOutputType type = StreamOutputType::kScreen;
     bool valid = true;
-    Attachments attachments;
   };
   const Case cases[] = {
-      {"no attachments", true, StreamOutputType::kScreen, true, std::nullopt},
-      {"empty attachments", true, StreamOutputType::kScreen, true,
-       std::vector<AttachmentDictionary>{}},
-      {"no status key", true, StreamOutputType::kScreen, true,
+      {"no attachments", true, std::nullopt},
+      {"empty attachments", true, std::vector<AttachmentDictionary>{}},
+      {"no status key", true,
        std::vector<AttachmentDictionary>{{{"SCStreamFrameInfoDisplayTime", std::int64_t{5}}}}},
-      {"status not an integer", true, StreamOutputType::kScreen, true,
-       withStatus(std::string("idle"))},
-      {"status a double", true, StreamOutputType::kScreen, true, withStatus(1.0)},
-      {"status only in a later dictionary", true, StreamOutputType::kScreen, true,
+      {"status not an integer", true, withStatus(std::string("idle"))},
+      {"status a double", true, withStatus(1.0)},
+      {"status only in a later dictionary", true,
        std::vector<AttachmentDictionary>{{}, {{kStreamFrameInfoStatus, std::int64_t{1}}}}},
-      {"complete", true, StreamOutputType::kScreen, true, withStatus(std::int64_t{0})},
-      {"idle", false, StreamOutputType::kScreen, true, withStatus(std::int64_t{1})},
-      {"blank", false, StreamOutputType::kScreen, true, withStatus(std::int64_t{2})},
-      {"suspended", false, StreamOutputType::kScreen, true, withStatus(std::int64_t{3})},
-      {"started", false, StreamOutputType::kScreen, true, withStatus(std::int64_t{4})},
-      {"stopped", false, StreamOutputType::kScreen, true, withStatus(std::int64_t{5})},
-      {"unknown status", false, StreamOutputType::kScreen, true, withStatus(std::int64_t{-1})},
-      {"audio output", false, StreamOutputType::kAudio, true, std::nullopt},
-      {"invalid sample buffer", false, StreamOutputType::kScreen, false, std::nullopt},
+      {"complete", true, withStatus(std::int64_t{0})},
+      {"idle", false, withStatus(std::int64_t{1})},
+      {"blank", false, withStatus(std::int64_t{2})},
+      {"suspended", false, withStatus(std::int64_t{3})},
+      {"started", false, withStatus(std::int64_t{4})},
+      {"stopped", false, withStatus(std::int64_t{5})},
+      {"unknown status", false, withStatus(std::int64_t{-1})},
+      {"audio output", false, std::nullopt, StreamOutputType::kAudio},
+      {"invalid sample buffer", false, std::nullopt, StreamOutputType::kScreen, false},
   };
   for (const auto& each : cases) {
     Rig rig;
