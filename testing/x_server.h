@@ -47,7 +47,6 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
   int stdoutFd() const { return out_; }
 
   void writeStdin(const std::string& data);
