@@ -33,7 +33,6 @@ std::vector<std::string> asUser(std::vector<std::string> command) {
   argv.push_back(findOnPath("env"));
   argv.emplace_back("-i");
   argv.insert(argv.end(), command.begin(), command.end());
-  if (!asRoot()) argv.front() = findOnPath("env");
   return argv;
 }
 
@@ -76,17 +75,16 @@ PrivateCompositor::PrivateCompositor(Kind kind, const std::string& config) {
   while (std::chrono::steady_clock::now() < deadline && socket_.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::error_code error;
-    bool ipcReady = kind != Kind::kSway;
     std::string found;
     for (const auto& entry : std::filesystem::directory_iterator(dir_, error)) {
       const std::string name = entry.path().filename();
-      if (name.rfind("sway-ipc.", 0) == 0) ipcReady = true;
+      if (name.rfind("sway-ipc.", 0) == 0) ipc_ = entry.path();
       if ((name.rfind("wayland-", 0) == 0 || name == "vexel-0") &&
           entry.path().extension() != ".lock") {
         found = name;
       }
     }
-    if (ipcReady && !found.empty()) socket_ = found;
+    if ((kind != Kind::kSway || !ipc_.empty()) && !found.empty()) socket_ = found;
   }
 }
 
@@ -120,12 +118,7 @@ std::string PrivateCompositor::install(const std::string& path) const {
 }
 
 bool PrivateCompositor::swaymsg(const std::string& command) const {
-  std::string socketPath;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_, error)) {
-    if (entry.path().filename().string().rfind("sway-ipc.", 0) == 0) socketPath = entry.path();
-  }
-  ChildProcess process(client({"swaymsg", "-s", socketPath, command}));
+  ChildProcess process(client({"swaymsg", "-s", ipc_, command}));
   process.closeStdin();
   std::string line;
   while (process.readLine(line, 5000)) {

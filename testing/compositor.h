@@ -38,6 +38,7 @@ class PrivateCompositor {
  private:
   std::string dir_;
   std::string socket_;
+  std::string ipc_;  // sway's command socket
   std::unique_ptr<ChildProcess> process_;
 };
 
