@@ -2,30 +2,18 @@
 
 #include <unicode/unistr.h>
 
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace vexel::input {
 
 namespace {
 
-// Shortest text that reads back as the same double (floating-point
+// Every digit that tells doubles apart ("1.5", "-1000000"; floating-point
 // std::to_chars is missing on macOS before 13.3).
 std::string number(double v) {
   char text[32];
-  for (int digits = 1; digits <= 17; ++digits) {
-    std::snprintf(text, sizeof text, "%.*g", digits, v);
-    if (std::strtod(text, nullptr) == v) break;
-  }
-  // Whole numbers in full where that is no longer ("10", not "1e+01").
-  char whole[32];
-  if (std::trunc(v) == v && std::fabs(v) < 1e17) {
-    std::snprintf(whole, sizeof whole, "%.0f", v);
-    if (std::strlen(whole) <= std::strlen(text)) return whole;
-  }
+  std::snprintf(text, sizeof text, "%.17g", v);
   return text;
 }
 

@@ -15,7 +15,7 @@ TEST_F(Mouse, MoveDownAndUpPostOneEventWithoutPauses) {
   EXPECT_EQ(postedBy(R"({"op":"move","x":true,"y":false})"),
             Timeline{"mouse type=5 button=0 at=(1,0)"});
   EXPECT_EQ(postedBy(R"({"op":"move","x":-1e6,"y":99999.25})"),
-            Timeline{"mouse type=5 button=0 at=(-1e+06,99999.25)"});
+            Timeline{"mouse type=5 button=0 at=(-1000000,99999.25)"});
   EXPECT_EQ(postedBy(R"({"op":"down","x":3,"y":4,"button":"right"})"),
             Timeline{"mouse type=3 button=1 at=(3,4) state=1"});
   EXPECT_EQ(postedBy(R"({"op":"up","x":3,"y":4,"button":"right"})"),

@@ -131,6 +131,12 @@ TEST(RequestLoop, NulBytesAnywhereMakeTheLineBadJson) {
   EXPECT_EQ(session(io, events), expected);
 }
 
+TEST(RequestLoop, EndOfInputRightAwayWritesOnlyTheReadyLine) {
+  ScriptedIo io("");
+  RecordingEventServices events;
+  EXPECT_EQ(session(io, events), std::vector<Json>{kReady});
+}
+
 TEST(RequestLoop, ClosedStdoutEndsTheLoopWithoutReadingFurther) {
   const std::string input =
       "{\"op\":\"move\",\"x\":1,\"y\":1}\n{\"op\":\"status\"}\n{\"op\":\"status\"}\n";
