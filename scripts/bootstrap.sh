@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   nlohmann-json3-dev libicu-dev libgtest-dev libgmock-dev libbenchmark-dev
   libxcb1-dev libxcb-xtest0-dev libxcb-shm0-dev libxcb-randr0-dev
-  libxcb-xfixes0-dev libxcb-damage0-dev libpixman-1-dev
+  libxcb-xfixes0-dev libxcb-damage0-dev libpixman-1-dev libxcb-xkb-dev libxkbcommon-x11-dev
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   xvfb x11-xserver-utils x11-utils xterm xdotool python3-xlib imagemagick
   sway swaybg weston xwayland foot grim wev fonts-dejavu-core

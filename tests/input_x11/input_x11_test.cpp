@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 #include <unicode/unistr.h>
 #include <xcb/xcb.h>
+// xcb/xkb.h names a field "explicit"; renamed while it is read, as Qt does.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -28,11 +33,21 @@ std::string utf8(char32_t cp) {
 }
 
 // A focused full-screen window that records what reaches it and decodes key
-// presses to text through the mapping it fetches on MappingNotify, as clients do.
+// presses as toolkits do: the server's XKB keymap, fetched again whenever it
+// changes, and the event's modifier state give the keysym and its character.
 class TestWindow : public XClient {
  public:
   explicit TestWindow(const std::string& display) : XClient(display) {
     xcb_connection_t* conn_ = connection;
+    EXPECT_TRUE(xkb_x11_setup_xkb_extension(
+        conn_, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+        XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &xkbEvent_, nullptr));
+    keyboard_ = xkb_x11_get_core_keyboard_device_id(conn_);
+    constexpr std::uint16_t kEvents =
+        XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+    xcb_xkb_select_events(conn_, static_cast<xcb_xkb_device_spec_t>(keyboard_), kEvents, 0, kEvents,
+                          0xff, 0xff, nullptr);
+    loadKeymap();
     window_ = xcb_generate_id(conn_);
     const std::uint32_t values[] = {
         1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_BUTTON_PRESS |
@@ -44,7 +59,6 @@ class TestWindow : public XClient {
     xcb_map_window(conn_, window_);
     sync();
     xcb_set_input_focus(conn_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
-    mapping_ = keymap();
     sync();
     reader_ = std::thread([this] { read(); });
   }
@@ -59,6 +73,9 @@ class TestWindow : public XClient {
     xcb_flush(connection);
     reader_.join();
     xcb_destroy_window(connection, window_);
+    xkb_state_unref(state_);
+    xkb_keymap_unref(keymap_);
+    xkb_context_unref(context_);
   }
 
   // Waits until the recorded events satisfy `done`, up to two seconds.
@@ -85,15 +102,20 @@ class TestWindow : public XClient {
   }
 
  private:
-  xcb_keysym_t keysymOf(xcb_keycode_t code, std::uint16_t state) const {
-    const std::size_t base = static_cast<std::size_t>(code - mapping_.first) * mapping_.perCode;
-    const xcb_keysym_t lower = mapping_.syms[base];
-    const xcb_keysym_t upper = mapping_.perCode > 1 ? mapping_.syms[base + 1] : 0;
-    if ((state & XCB_MOD_MASK_SHIFT) != 0) {
-      if (upper != 0) return upper;
-      if (lower >= 'a' && lower <= 'z') return lower - 32;
-    }
-    return lower;
+  void loadKeymap() {
+    xkb_keymap* map = xkb_x11_keymap_new_from_device(context_, connection, keyboard_,
+                                                     XKB_KEYMAP_COMPILE_NO_FLAGS);
+    ASSERT_NE(map, nullptr);
+    xkb_state_unref(state_);
+    xkb_keymap_unref(keymap_);
+    keymap_ = map;
+    state_ = xkb_state_new(keymap_);
+  }
+
+  xkb_keysym_t keysymOf(xcb_keycode_t code, std::uint16_t state) {
+    // The low byte holds the modifiers, bits 13 and 14 the group.
+    xkb_state_update_mask(state_, state & 0xFF, 0, 0, 0, 0, (state >> 13) & 3);
+    return xkb_state_key_get_one_sym(state_, code);
   }
 
   void read() {
@@ -105,8 +127,8 @@ class TestWindow : public XClient {
         std::free(ev);
         return;
       }
-      if (type == XCB_MAPPING_NOTIFY) {
-        mapping_ = keymap();
+      if (type == xkbEvent_) {
+        loadKeymap();
       } else if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
         auto* k = reinterpret_cast<xcb_key_press_event_t*>(ev);
         const xcb_keysym_t sym = keysymOf(k->detail, k->state);
@@ -117,10 +139,8 @@ class TestWindow : public XClient {
             typed = "\t";
           else if (sym == 0xff0d)
             typed = "\n";
-          else if (sym >= 0x20 && sym <= 0xff)
-            typed = utf8(sym);
-          else if (sym >= 0x01000100)
-            typed = utf8(sym - 0x01000000);
+          else if (const char32_t cp = xkb_keysym_to_utf32(sym); cp >= 0x20)
+            typed = utf8(cp);
         }
       } else if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
         auto* b = reinterpret_cast<xcb_button_press_event_t*>(ev);
@@ -140,7 +160,12 @@ class TestWindow : public XClient {
   }
 
   xcb_window_t window_;
-  Keymap mapping_;  // read thread only after start
+  std::uint8_t xkbEvent_ = 0;
+  std::int32_t keyboard_ = -1;
+  // The reader thread's only, after start.
+  xkb_context* context_ = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  xkb_keymap* keymap_ = nullptr;
+  xkb_state* state_ = nullptr;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> events_;
@@ -356,6 +381,36 @@ TEST_F(InputX11, TypesExactUnicodeAndGivesTheSpareKeysBack) {
   }
   EXPECT_EQ(window_->keymap(), before);
   EXPECT_TRUE(window_->nothingHeld());
+}
+
+// Each row goes to a fresh program, so its first character takes the first
+// spare slot; its pieces are typed one request each, and each is read by the
+// window before the next is sent. Capitals whose lower case the server would
+// pair with them, and capitals it leaves alone, land in every slot: each
+// rotation puts every letter one slot further.
+TEST_F(InputX11, CapitalsOffTheKeymapArriveAsThemselvesInEverySlot) {
+  const std::vector<std::string> capitals = {"É", "Ä", "Ö", "Ñ", "Ω", "Ж", "Ǎ", "ẞ"};
+  std::vector<std::vector<std::string>> rows = {
+      {"Émile\n"}, {"Ärger über Öl"}, {"é", "É"}, {"É", "é"}};
+  for (std::size_t shift = 0; shift < capitals.size(); ++shift) {
+    std::vector<std::string> rotated;
+    for (std::size_t i = 0; i < capitals.size(); ++i) {
+      rotated.push_back(capitals[(i + shift) % capitals.size()]);
+    }
+    rows.push_back(rotated);
+  }
+  for (const auto& pieces : rows) {
+    Injector in(server_->display());
+    window_->clear();
+    std::string typed;
+    for (const std::string& piece : pieces) {
+      EXPECT_EQ(in.request({{"op", "type"}, {"text", piece}}), kOk) << piece;
+      typed += piece;
+      window_->waitFor([&](const auto&, const std::string& t) { return t.size() >= typed.size(); });
+    }
+    EXPECT_EQ(window_->text(), typed);
+    EXPECT_EQ(in.finish(), 0);
+  }
 }
 
 // A host may start us with stdout closed. The X connection must not take its

@@ -47,7 +47,9 @@ std::string buildKeymap(std::span<const SpareBinding> spares) {
       "  xkb_compat \"vexel\" { include \"complete\" };\n  xkb_symbols \"vexel\" {\n";
   for (const NamedKey& k : namedKeys()) appendKey(text, k.evdev, k.keysym, k.shiftedKeysym);
   for (const ModifierKey& m : kModifierKeys) appendKey(text, m.evdev, m.keysym, 0);
-  for (const SpareBinding& s : spares) appendKey(text, s.evdev, s.keysym, 0);
+  // A spare holds its keysym on both levels: with one, the core keyboard map
+  // that XWayland derives has it alone, and a core client reads a lone É as é.
+  for (const SpareBinding& s : spares) appendKey(text, s.evdev, s.keysym, s.keysym);
   const std::pair<const char*, const ModifierKey*> modmap[] = {
       {"Shift", &kShiftKey}, {"Control", &kControlKey}, {"Mod1", &kAltKey}, {"Mod4", &kSuperKey}};
   for (const auto& [name, key] : modmap) {

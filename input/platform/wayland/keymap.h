@@ -25,7 +25,7 @@ inline constexpr ModifierKey kSuperKey{125, 0xffeb, 1U << 6};
 inline constexpr std::uint32_t kFirstSpareEvdev = 148;
 inline constexpr std::uint32_t kSpareCount = 100;
 
-// A spare key bound to one keysym, on its only level.
+// A spare key bound to one keysym.
 struct SpareBinding {
   std::uint32_t evdev = 0;
   std::uint32_t keysym = 0;

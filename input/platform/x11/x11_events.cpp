@@ -345,6 +345,11 @@ class X11EventServices final : public PendingEventServices {
     const auto rowStart = mapping_.begin() + std::ptrdiff_t{code - minKeycode_} * perCode_;
     std::vector<xcb_keysym_t> row(rowStart, rowStart + perCode_);
     row[level] = sym;
+    // A keycode with one keysym reads as that keysym's lower and upper case
+    // (the core rule; the server's XKB map does the same), so an unshifted
+    // press of a lone É would give é. Until its second slot is lent, the
+    // keycode holds the keysym on both levels.
+    if (level == 0 && perCode_ > 1 && row[1] == kNoSymbol) row[1] = sym;
     if (vexel::x11::check(
             conn_, xcb_change_keyboard_mapping_checked(conn_, 1, code, perCode_, row.data()))) {
       return false;
