@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
+#include <charconv>
 
 namespace vexel {
 
@@ -21,8 +21,15 @@ void PosixIo::enlargePipe([[maybe_unused]] int fd) {
 #ifdef F_SETPIPE_SZ
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return;
+  // Read without iostreams: they alone would pull in parts of the static C++
+  // runtime that need a newer C library than the rest of the programs.
+  char text[32] = {};
+  const int limits = ::open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC);
+  if (limits < 0) return;
+  const ssize_t length = ::read(limits, text, sizeof text - 1);
+  ::close(limits);
   long largest = 0;
-  std::ifstream("/proc/sys/fs/pipe-max-size") >> largest;
+  if (length > 0) std::from_chars(text, text + length, largest);
   if (largest <= 0 || largest > (1L << 30)) return;
   const int current = ::fcntl(fd, F_GETPIPE_SZ);
   if (current < 0 || current >= largest) return;

@@ -5,7 +5,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded streamer tests
 # under ThreadSanitizer, then each fuzz target for a bounded time. Between them
 # it compiles the macOS build against the SDK in VEXEL_MACOS_SDK (skipped
-# without one). Last, the programs and benchmarks build without the tests.
+# without one). Then the programs and benchmarks build without the tests; last,
+# the release artifacts are made and checked (scripts/release.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -59,3 +60,7 @@ bash scripts/fuzz.sh "${VEXEL_FUZZ_SECONDS:-60}"
 echo "== build without the tests"
 cmake --preset product >/dev/null
 cmake --build --preset product -j "$jobs"
+
+echo "== release artifacts: portable programs, Debian package installed into an empty root"
+bash scripts/release.sh
+bash scripts/check_deb.sh
