@@ -29,13 +29,12 @@ run-clang-tidy-14 -p build -j "$jobs" -quiet -header-filter "$product" "$product
 echo "== tests"
 ctest --preset ci -j "$jobs"
 
-echo "== TypeScript client: build, tests against the programs above, package contents"
+echo "== TypeScript client: build, tests against the programs above"
 (
   cd clients/node
   export VEXEL_INPUT="$OLDPWD/build/bin/vexel-input" VEXEL_SCREENCAP="$OLDPWD/build/bin/vexel-screencap"
   npm ci --no-audit --no-fund
   npm test
-  npm pack --dry-run
 )
 
 echo "== macOS build compiled against the macOS SDK, warnings as errors"
@@ -64,3 +63,4 @@ cmake --build --preset product -j "$jobs"
 echo "== release artifacts: portable programs, Debian package installed into an empty root"
 bash scripts/release.sh
 bash scripts/check_deb.sh
+bash scripts/check_npm.sh

@@ -15,7 +15,7 @@ export {
   type StatusReply,
   type TypeRequest,
 } from './input.js';
-export { findProgram, type ProgramName } from './locate.js';
+export { findProgram, platformPackage, type ProgramName } from './locate.js';
 export {
   listDisplays,
   ScreencapStream,
