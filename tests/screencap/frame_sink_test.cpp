@@ -141,7 +141,9 @@ TEST(FrameIntake, SizesNoBufferCanHoldAreRefusedNotAllocated) {
   FakeSample sample(&pixels);
   rig.feed(sample);
   EXPECT_FALSE(rig.accepted());
-  EXPECT_EQ(frameByteCount(std::size_t{1} << 31, std::size_t{1} << 31), std::nullopt);
+  // The largest frame whose length still fits a signed 64-bit count.
+  EXPECT_EQ(frameByteCount((std::size_t{1} << 61) - 1, 1), (std::size_t{1} << 63) - 4);
+  EXPECT_EQ(frameByteCount(std::size_t{1} << 61, 1), std::nullopt);
   EXPECT_EQ(frameByteCount(1280, 720), std::optional<std::size_t>(3686400));
 }
 
