@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -416,6 +419,23 @@ TEST(X11StreamServer, WithoutMonitorsTheWholeRootIsCaptured) {
   EXPECT_EQ(recorder.latest->at(599, 399), kOpaque);
 }
 
+// How many shared memory segments this process made are still held, and how
+// large the largest is.
+std::pair<int, std::size_t> heldSegments() {
+  std::ifstream table("/proc/sysvipc/shm");
+  std::string rest;
+  std::getline(table, rest);
+  long key = 0, id = 0, perms = 0, creator = 0;
+  std::size_t size = 0, largest = 0;
+  int count = 0;
+  while (table >> key >> id >> perms >> size >> creator && std::getline(table, rest)) {
+    if (creator != getpid()) continue;
+    ++count;
+    largest = std::max(largest, size);
+  }
+  return {count, largest};
+}
+
 TEST(X11StreamServer, AVanishedMonitorStopsTheStream) {
   if (std::system("command -v xrandr >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xrandr";
   PrivateXServer server(PrivateXServer::Options{"640x480x24", {"-br"}});
@@ -434,6 +454,19 @@ TEST(X11StreamServer, AVanishedMonitorStopsTheStream) {
   ASSERT_EQ(run.error, std::nullopt);
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
   EXPECT_EQ(recorder.latest->at(0, 0), kBlue | kOpaque);
+  // A monitor that grows takes a larger segment and lets the smaller one go.
+  for (const int width : {400, 480, 560, 640}) {
+    const std::string size = std::to_string(width) + "/1x" + std::to_string(width * 3 / 4) + "/1";
+    ASSERT_EQ(
+        std::system((xrandr + "--delmonitor VEXELTEST --setmonitor VEXELTEST " + size + "+0+0 none")
+                        .c_str()),
+        0);
+    const auto bytes = static_cast<std::size_t>(width * width * 3);
+    EXPECT_TRUE(recorder.waitFor([&] {
+      const auto [count, largest] = heldSegments();
+      return count == 1 && largest >= bytes;
+    })) << width;
+  }
   ASSERT_EQ(std::system((xrandr + "--delmonitor VEXELTEST").c_str()), 0);
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.stops > 0; }));
   EXPECT_NE(recorder.stopMessage.find("is not connected"), std::string::npos)
