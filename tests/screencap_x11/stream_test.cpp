@@ -3,7 +3,6 @@
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -419,21 +418,18 @@ TEST(X11StreamServer, WithoutMonitorsTheWholeRootIsCaptured) {
   EXPECT_EQ(recorder.latest->at(599, 399), kOpaque);
 }
 
-// How many shared memory segments this process made are still held, and how
-// large the largest is.
-std::pair<int, std::size_t> heldSegments() {
+// The sizes of the shared memory segments this process made that are still held.
+std::vector<std::size_t> heldSegments() {
   std::ifstream table("/proc/sysvipc/shm");
+  std::vector<std::size_t> sizes;
   std::string rest;
-  std::getline(table, rest);
   long key = 0, id = 0, perms = 0, creator = 0;
-  std::size_t size = 0, largest = 0;
-  int count = 0;
-  while (table >> key >> id >> perms >> size >> creator && std::getline(table, rest)) {
-    if (creator != getpid()) continue;
-    ++count;
-    largest = std::max(largest, size);
+  std::size_t size = 0;
+  for (std::getline(table, rest); table >> key >> id >> perms >> size >> creator;) {
+    if (creator == getpid()) sizes.push_back(size);
+    std::getline(table, rest);
   }
-  return {count, largest};
+  return sizes;
 }
 
 TEST(X11StreamServer, AVanishedMonitorStopsTheStream) {
@@ -455,17 +451,14 @@ TEST(X11StreamServer, AVanishedMonitorStopsTheStream) {
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.completes > 0; }));
   EXPECT_EQ(recorder.latest->at(0, 0), kBlue | kOpaque);
   // A monitor that grows takes a larger segment and lets the smaller one go.
-  for (const int width : {400, 480, 560, 640}) {
-    const std::string size = std::to_string(width) + "/1x" + std::to_string(width * 3 / 4) + "/1";
+  for (const std::size_t w : {400U, 480U, 560U, 640U}) {
+    const auto size = std::to_string(w) + "/1x" + std::to_string(w * 3 / 4) + "/1+0+0 none";
     ASSERT_EQ(
-        std::system((xrandr + "--delmonitor VEXELTEST --setmonitor VEXELTEST " + size + "+0+0 none")
-                        .c_str()),
-        0);
-    const auto bytes = static_cast<std::size_t>(width * width * 3);
+        std::system((xrandr + "--delmonitor VEXELTEST --setmonitor VEXELTEST " + size).c_str()), 0);
     EXPECT_TRUE(recorder.waitFor([&] {
-      const auto [count, largest] = heldSegments();
-      return count == 1 && largest >= bytes;
-    })) << width;
+      const auto held = heldSegments();
+      return held.size() == 1 && held[0] >= w * w * 3;
+    })) << w;
   }
   ASSERT_EQ(std::system((xrandr + "--delmonitor VEXELTEST").c_str()), 0);
   ASSERT_TRUE(recorder.waitFor([&] { return recorder.stops > 0; }));
