@@ -3,7 +3,9 @@
 # runtime and ICU linked in), checks that they run on glibc 2.35 and newer with
 # only stable sonames, and puts into dist/ a Debian package and a tarball of
 # both programs, the npm package of the Node client and the npm package of
-# these programs. Prints each artifact's name, size and SHA-256.
+# these programs; with a macOS SDK in VEXEL_MACOS_SDK, also the universal macOS
+# programs, as a tarball and an npm package. Prints each artifact's name, size
+# and SHA-256.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -33,19 +35,33 @@ sed -n '/^## From Node/,/^## /p' README.md | sed '$d' >"$stage/vexel/README.md"
     npm pkg set "optionalDependencies.vexel-$platform=$version"
   done
 )
-cp build-release/bin/vexel-input build-release/bin/vexel-screencap "$stage/vexel-linux-x64/bin/"
-cat >"$stage/vexel-linux-x64/package.json" <<JSON
+platform_package() {  # name, os, cpu (JSON list), system, folder of the programs
+  local dir="$stage/$1"
+  mkdir -p "$dir/bin"
+  cp "$5/vexel-input" "$5/vexel-screencap" "$dir/bin/"
+  cat >"$dir/package.json" <<JSON
 {
-  "name": "vexel-linux-x64",
+  "name": "$1",
   "version": "$version",
-  "description": "The vexel-input and vexel-screencap programs for Linux on x86-64 (glibc 2.35 or later), installed by the vexel package",
-  "os": ["linux"],
-  "cpu": ["x64"],
+  "description": "The vexel-input and vexel-screencap programs for $4, installed by the vexel package",
+  "os": ["$2"],
+  "cpu": $3,
   "files": ["bin"]
 }
 JSON
-printf '# vexel-linux-x64\n\nThe `vexel-input` and `vexel-screencap` programs for Linux on x86-64\n(glibc 2.35 or later), in `bin/`. The `vexel` package installs this one on\nsuch systems and finds the programs here; see its README.\n' \
-  >"$stage/vexel-linux-x64/README.md"
+  printf '# %s\n\nThe `vexel-input` and `vexel-screencap` programs for %s, in `bin/`.\nThe `vexel` package installs this one on such systems and finds the programs\nhere; see its README.\n' \
+    "$1" "$4" >"$dir/README.md"
+}
+platform_package vexel-linux-x64 linux '["x64"]' "Linux on x86-64 (glibc 2.35 or later)" build-release/bin
+# macOS: universal programs linked here against the SDK's stubs, when one is given.
+if [ -n "${VEXEL_MACOS_SDK:-}" ]; then
+  bash scripts/macos_programs.sh
+  platform_package vexel-darwin-universal darwin '["arm64", "x64"]' "macOS 12.3 or later (Apple silicon and Intel)" \
+    build-macos/universal/bin
+  tar -czf "dist/vexel-$version-macos-universal.tar.gz" -C build-macos/universal bin -C "$PWD" README.md
+else
+  echo "release: no macOS programs, VEXEL_MACOS_SDK is not set"
+fi
 for package in "$stage"/*/; do
   (cd "$package" && npm pack --ignore-scripts --pack-destination "$OLDPWD/dist" >/dev/null)
 done

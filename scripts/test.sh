@@ -6,7 +6,8 @@
 # under ThreadSanitizer, then each fuzz target for a bounded time. Between them
 # it compiles the macOS build against the SDK in VEXEL_MACOS_SDK (skipped
 # without one). Then the programs and benchmarks build without the tests; last,
-# the release artifacts are made and checked (scripts/release.sh).
+# the release artifacts are made and checked (scripts/release.sh; with the SDK,
+# the universal macOS programs are linked and checked there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
