@@ -11,7 +11,7 @@ packages=(
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   xvfb x11-xserver-utils x11-utils xterm xdotool python3-xlib imagemagick
   sway swaybg weston xwayland foot grim wev fonts-dejavu-core
-  clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14 time dpkg-dev
+  clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14 lld-14 llvm-14 time dpkg-dev yamllint
 )
 # The TypeScript client needs Node 18 or later and npm. A Node installed from
 # elsewhere (with its own npm) is kept: Debian's npm would conflict with it.

@@ -4,8 +4,9 @@
 # (unit, process and end-to-end tests on a private Xvfb), once more under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded streamer tests
 # under ThreadSanitizer, then each fuzz target for a bounded time. Between them
-# it compiles the macOS build against the SDK in VEXEL_MACOS_SDK (skipped
-# without one). Then the programs and benchmarks build without the tests; last,
+# it checks the programs' answers as the Mac workflow does, the workflow files
+# against YAML and GitHub's schema, and compiles the macOS build against the
+# SDK in VEXEL_MACOS_SDK (skipped without one). Then the programs and benchmarks build without the tests; last,
 # the release artifacts are made and checked (scripts/release.sh; with the SDK,
 # the universal macOS programs are linked and checked there).
 set -euo pipefail
@@ -29,6 +30,16 @@ run-clang-tidy-14 -p build -j "$jobs" -quiet -header-filter "$product" "$product
       grep -E 'warning:|error:' | sort -u; exit 1; }
 echo "== tests"
 ctest --preset ci -j "$jobs"
+
+echo "== the Mac workflow's checks of what the programs say, here on Xvfb and without a display"
+(
+  unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_TYPE
+  python3 scripts/smoke_programs.py build/bin >/dev/null
+  xvfb-run -a -s '-screen 0 1024x768x24' python3 scripts/smoke_programs.py build/bin >/dev/null
+)
+echo "== workflow files: YAML, and the GitHub Actions schema"
+yamllint --strict .github/workflows
+npm exec --yes @action-validator/cli@0.6.0 -- .github/workflows/*.yml
 
 echo "== TypeScript client: build, tests against the programs above"
 (

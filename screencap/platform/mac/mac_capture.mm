@@ -73,19 +73,21 @@ class MacContentProvider final : public ContentProvider {
   void getShareableContent(ContentHandler handler) override {
     [SCShareableContent getShareableContentWithCompletionHandler:^(
                             SCShareableContent* _Nullable content, NSError* _Nullable error) {
-      std::optional<PlatformError> failure;
-      if (error != nil) failure = describe(error);
-      std::optional<ShareableContent> shareable;
-      if (content != nil) {
-        NSArray<SCDisplay*>* displays = content.displays;
-        registry().remember(displays);
-        ShareableContent listed;
-        for (SCDisplay* display in displays) {
-          listed.displays.push_back({display.displayID, display.width, display.height});
+      @autoreleasepool {
+        std::optional<PlatformError> failure;
+        if (error != nil) failure = describe(error);
+        std::optional<ShareableContent> shareable;
+        if (content != nil) {
+          NSArray<SCDisplay*>* displays = content.displays;
+          registry().remember(displays);
+          ShareableContent listed;
+          for (SCDisplay* display in displays) {
+            listed.displays.push_back({display.displayID, display.width, display.height});
+          }
+          shareable = std::move(listed);
         }
-        shareable = std::move(listed);
+        handler(std::move(shareable), std::move(failure));
       }
-      handler(std::move(shareable), std::move(failure));
     }];
   }
 
@@ -271,36 +273,42 @@ class MacSampleBuffer final : public SampleBuffer {
 }
 
 // The lock is never held across a callback: the sink may end the process
-// from inside one, and exit() must not wait on it.
+// from inside one, and exit() must not wait on it. Each callback, like each
+// completion handler here, drains its own autorelease pool: the frames queue
+// gives a work item none.
 - (void)stream:(SCStream*)stream
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
                    ofType:(SCStreamOutputType)type {
   (void)stream;
-  vexel::screencap::CaptureStream* owner = nullptr;
-  vexel::screencap::StreamOutput* output = nullptr;
-  {
-    const std::lock_guard<std::mutex> hold(_mutex);
-    owner = _owner;
-    const auto found = _outputs.find(type);
-    if (found != _outputs.end()) output = found->second;
+  @autoreleasepool {
+    vexel::screencap::CaptureStream* owner = nullptr;
+    vexel::screencap::StreamOutput* output = nullptr;
+    {
+      const std::lock_guard<std::mutex> hold(_mutex);
+      owner = _owner;
+      const auto found = _outputs.find(type);
+      if (found != _outputs.end()) output = found->second;
+    }
+    if (owner == nullptr || output == nullptr) return;
+    vexel::screencap::MacSampleBuffer buffer(sampleBuffer);
+    output->streamDidOutputSampleBuffer(*owner, buffer,
+                                        static_cast<vexel::screencap::StreamOutputType>(type));
   }
-  if (owner == nullptr || output == nullptr) return;
-  vexel::screencap::MacSampleBuffer buffer(sampleBuffer);
-  output->streamDidOutputSampleBuffer(*owner, buffer,
-                                      static_cast<vexel::screencap::StreamOutputType>(type));
 }
 
 - (void)stream:(SCStream*)stream didStopWithError:(NSError*)error {
   (void)stream;
-  vexel::screencap::CaptureStream* owner = nullptr;
-  vexel::screencap::StreamDelegate* delegate = nullptr;
-  {
-    const std::lock_guard<std::mutex> hold(_mutex);
-    owner = _owner;
-    delegate = _delegate;
+  @autoreleasepool {
+    vexel::screencap::CaptureStream* owner = nullptr;
+    vexel::screencap::StreamDelegate* delegate = nullptr;
+    {
+      const std::lock_guard<std::mutex> hold(_mutex);
+      owner = _owner;
+      delegate = _delegate;
+    }
+    if (owner == nullptr || delegate == nullptr) return;
+    delegate->streamDidStopWithError(*owner, vexel::screencap::describe(error));
   }
-  if (owner == nullptr || delegate == nullptr) return;
-  delegate->streamDidStopWithError(*owner, vexel::screencap::describe(error));
 }
 
 @end
@@ -359,10 +367,12 @@ class MacCaptureStream final : public CaptureStream {
       return;
     }
     [stream_ startCaptureWithCompletionHandler:^(NSError* _Nullable error) {
-      if (error != nil) {
-        handler(describe(error));
-      } else {
-        handler(std::nullopt);
+      @autoreleasepool {
+        if (error != nil) {
+          handler(describe(error));
+        } else {
+          handler(std::nullopt);
+        }
       }
     }];
   }

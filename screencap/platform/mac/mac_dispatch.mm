@@ -4,6 +4,11 @@
 #include <memory>
 #include <utility>
 
+// Every block below drains its own autorelease pool: a queue that inherits
+// its frequency from a global queue gives a work item none, and what the
+// frameworks autorelease there would otherwise wait for the worker thread's
+// pool, at no guaranteed time.
+
 namespace vexel::screencap {
 
 namespace {
@@ -44,7 +49,9 @@ class MacTimerSource final : public TimerSource {
 
   void setEventHandler(Work handler) override {
     dispatch_source_set_event_handler(source_, ^{
-      handler();
+      @autoreleasepool {
+        handler();
+      }
     });
   }
 
@@ -77,7 +84,9 @@ class MacDispatch final : public Dispatch {
 
   void asyncAfter(std::chrono::nanoseconds delay, Work work) override {
     dispatch_after(dispatch_time(DISPATCH_TIME_NOW, delay.count()), global_, ^{
-      work();
+      @autoreleasepool {
+        work();
+      }
     });
   }
 
@@ -114,7 +123,9 @@ MacSerialQueue::MacSerialQueue(std::string label, dispatch_queue_t queue)
 
 void MacSerialQueue::async(Work work) {
   dispatch_async(queue_, ^{
-    work();
+    @autoreleasepool {
+      work();
+    }
   });
 }
 
