@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -416,6 +418,67 @@ TEST(X11StreamServer, WithoutMonitorsTheWholeRootIsCaptured) {
   run.end();
   EXPECT_EQ(recorder.latest->at(639, 479), kGreen | kOpaque);
   EXPECT_EQ(recorder.latest->at(599, 399), kOpaque);
+}
+
+// In a fresh IPC namespace, as in a container, the first segment made has the
+// id 0, which is as valid as any other.
+TEST(X11StreamServer, CapturesWithTheFirstSegmentOfAFreshIpcNamespace) {
+  if (unshare(CLONE_NEWIPC) != 0) GTEST_SKIP() << "no IPC namespace: " << std::strerror(errno);
+  PrivateXServer server(PrivateXServer::Options{"640x480x24", {"-br"}});
+  if (!server.running()) GTEST_SKIP() << "Xvfb is not available";
+  Painter painter(server.display());
+  painter.fill(0, 0, 640, 480, kGreen);
+  Capture run(server.display(), painter.monitors().front().name, configuration(320, 240, false));
+  ASSERT_EQ(run.error, std::nullopt);
+  ASSERT_TRUE(run.recorder.waitFor([&] { return run.recorder.completes > 0; }));
+  run.end();
+  EXPECT_EQ(run.recorder.latest->at(160, 120), kGreen | kOpaque);
+}
+
+// The pointer on another part of the screen is not on the monitor streamed:
+// moving it there leaves the stream still, on every side of the monitor.
+TEST(X11StreamServer, ThePointerOffTheMonitorLeavesTheStreamStill) {
+  if (std::system("command -v xrandr >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xrandr";
+  PrivateXServer server(PrivateXServer::Options{"640x480x24", {"-br"}});
+  if (!server.running()) GTEST_SKIP() << "Xvfb is not available";
+  const std::string monitor =
+      "DISPLAY=" + server.display() + " xrandr --setmonitor VEXELTEST 200/50x160/40+220+160 none";
+  ASSERT_EQ(std::system(monitor.c_str()), 0);
+  Painter painter(server.display());
+  DisplayID display = 0;
+  for (const auto& m : painter.monitors()) {
+    if (m.x == 220 && m.y == 160) display = m.name;
+  }
+  ASSERT_NE(display, 0U);
+  painter.warp(10, 10);
+  Capture run(server.display(), display, configuration(200, 160, true));
+  Recorder& recorder = run.recorder;
+  ASSERT_EQ(run.error, std::nullopt);
+  struct Place {
+    int x, y;
+    bool onMonitor;
+  };
+  const Place places[] = {
+      {100, 240, false}, {500, 240, false}, {320, 60, false}, {320, 400, false}, {300, 200, true},
+  };
+  for (const Place& place : places) {
+    ASSERT_TRUE(recorder.waitFor([&] { return recorder.still(); }));
+    int before = 0;
+    {
+      std::lock_guard guard(recorder.mutex_);
+      before = recorder.completes;
+    }
+    painter.warp(place.x, place.y);
+    if (place.onMonitor) {
+      EXPECT_TRUE(recorder.waitFor([&] { return recorder.completes > before; }));
+    } else {
+      std::this_thread::sleep_for(100ms);  // six frame intervals
+      std::lock_guard guard(recorder.mutex_);
+      EXPECT_EQ(recorder.completes, before) << place.x << "," << place.y;
+    }
+  }
+  run.end();
+  EXPECT_EQ(recorder.stops, 0);
 }
 
 // The sizes of the shared memory segments this process made that are still held.
