@@ -190,13 +190,14 @@ Connection::Pump Connection::pump(std::chrono::milliseconds timeout, int wakeFd)
     if (ready < 0 && errno != EINTR) return Pump::kBroken;
     return Pump::kTimedOut;
   }
+  // Woken, or only writable: nothing to read.
   if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) == 0) {
     wl_display_cancel_read(display_);
-    return (fds[1].revents & POLLIN) != 0 ? Pump::kWoken : Pump::kDispatched;
+    return Pump::kDispatched;
   }
   if (wl_display_read_events(display_) < 0) return Pump::kBroken;
   if (wl_display_dispatch_pending(display_) < 0) return Pump::kBroken;
-  return (wakeFd >= 0 && (fds[1].revents & POLLIN) != 0) ? Pump::kWoken : Pump::kDispatched;
+  return Pump::kDispatched;
 }
 
 bool Connection::dispatchWaiting() {

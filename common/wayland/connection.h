@@ -67,9 +67,10 @@ class Connection {
   // compositor did not answer in time.
   bool roundtrip(std::chrono::milliseconds timeout = kAnswerTimeout);
 
-  enum class Pump { kDispatched, kTimedOut, kWoken, kBroken };
+  enum class Pump { kDispatched, kTimedOut, kBroken };
   // Sends what is queued, waits up to `timeout` for events (or for `wakeFd`,
-  // when not negative, to become readable) and dispatches them.
+  // when not negative, to become readable) and dispatches them. The caller
+  // reads its own state to tell a wake from events.
   Pump pump(std::chrono::milliseconds timeout, int wakeFd = -1);
   // Dispatches what has already arrived, without waiting.
   bool dispatchWaiting();
