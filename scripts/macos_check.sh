@@ -13,11 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build="build-macos"
-if ! source scripts/macos_sdk.sh; then
-  echo "macOS check skipped: VEXEL_MACOS_SDK is not set"
-  exit 0
-fi
+source scripts/macos_sdk.sh "macOS check"
 
 # The macOS workflow's configuration: the ci preset, tests and benchmarks on.
 cmake --preset ci -B "$build" --toolchain "$PWD/cmake/darwin.cmake" \

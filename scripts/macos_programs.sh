@@ -8,11 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build="build-macos"
-if ! source scripts/macos_sdk.sh; then
-  echo "macOS programs skipped: VEXEL_MACOS_SDK is not set"
-  exit 0
-fi
+source scripts/macos_sdk.sh "macOS programs"
 programs=(vexel-input vexel-screencap)
 archs=(arm64 x86_64)
 for arch in "${archs[@]}"; do

@@ -1,13 +1,18 @@
-# Sourced by the macOS scripts: unpacks the SDK named by VEXEL_MACOS_SDK (its
-# folder, or a .tar.xz holding one) under $build, once per archive, and sets
+# Sourced by the macOS scripts, with what they do as the argument: unpacks the
+# SDK named by VEXEL_MACOS_SDK (its folder, or a .tar.xz holding one) under
+# `build` (build-macos), once per archive, and sets
 # `sdk` to its folder and `deps` to a root of stand-ins for the third-party
 # packages. Their headers (nlohmann-json, ICU, GoogleTest, Google Benchmark)
 # are Debian's, reached through a folder of symlinks to their own subfolders of
 # /usr/include so that glibc's headers are never searched; the CMake packages
 # there only carry that include folder, and nothing of them is linked.
-# Expects `build` to be set; returns 1 where VEXEL_MACOS_SDK is unset.
+# Without VEXEL_MACOS_SDK the calling script ends here, with status 0.
+build=build-macos
 sdk=${VEXEL_MACOS_SDK:-}
-[ -n "$sdk" ] || return 1
+if [ -z "$sdk" ]; then
+  echo "$1 skipped: VEXEL_MACOS_SDK is not set"
+  exit 0
+fi
 mkdir -p "$build"
 if [ -f "$sdk" ]; then
   stamp="$(realpath "$sdk") $(stat -c '%s %Y' "$sdk")"
