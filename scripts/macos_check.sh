@@ -3,9 +3,9 @@
 # benchmarks, as the macOS workflow builds them) against a real macOS SDK, with
 # warnings as errors. The SDK's headers carry Apple's availability annotations,
 # so a call newer than the deployment target, a misspelt selector or a
-# Linux-only call fails here. Nothing is linked (the
-# SDK's link stubs list only what the programs import: scripts/macos_programs.sh
-# links those) and nothing runs.
+# Linux-only call fails here. Nothing is linked (the SDK's link stubs list only
+# what the programs import; scripts/macos_programs.sh links those) and nothing
+# runs.
 #
 # VEXEL_MACOS_SDK names the SDK: its folder, or a .tar.xz holding one. Unset,
 # the check is skipped. Debian's clang-14 compiles, VEXEL_JOBS at a time

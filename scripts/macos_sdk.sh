@@ -25,7 +25,7 @@ if [ -f "$sdk" ]; then
   sdk=$(find "$build/sdk" -mindepth 1 -maxdepth 1 -type d -name '*.sdk' | head -n 1)
 fi
 if [ ! -d "$sdk/usr/include/c++/v1" ]; then
-  echo "no macOS SDK in ${VEXEL_MACOS_SDK}" >&2
+  echo "$1: no macOS SDK in ${VEXEL_MACOS_SDK}" >&2
   exit 1
 fi
 sdk=$(realpath "$sdk")
@@ -35,7 +35,7 @@ rm -rf "$deps"
 mkdir -p "$deps/include" "$deps/lib"
 for dir in nlohmann unicode gtest gmock benchmark; do
   if [ ! -d "/usr/include/$dir" ]; then
-    echo "/usr/include/$dir is missing (run scripts/bootstrap.sh)" >&2
+    echo "$1: /usr/include/$dir is missing (run scripts/bootstrap.sh)" >&2
     exit 1
   fi
   ln -s "/usr/include/$dir" "$deps/include/$dir"
