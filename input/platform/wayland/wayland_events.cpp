@@ -28,11 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 // Positions go out in hundredths of a logical pixel, so fractions survive.
 constexpr double kPositionUnits = 100.0;
-// The least time between a press of a spare key and binding it to another
-// character: an XWayland client reads the new keymap only when it handles the
-// MappingNotify, possibly after the press. Native clients get the keymap in
-// order with the keys and need no wait.
-constexpr std::chrono::milliseconds kRebindGuard{50};
 // How long start-up waits for the seat to show the new devices.
 constexpr std::chrono::milliseconds kSeatWait{2000};
 // When our devices gave the seat its pointer or keyboard, clients learn of it
@@ -348,7 +343,7 @@ class WaylandEventServices final : public PendingEventServices {
 
   // Binds every character of the text that no key types to a spare key, in
   // one keymap change. Spares go least recently used first, and never sooner
-  // than kRebindGuard after their last press.
+  // than kSpareRebindGuard after their last press.
   bool bindSpares(const std::vector<std::uint32_t>& keysyms) {
     std::vector<std::uint32_t> needed;
     for (const std::uint32_t sym : keysyms) {
@@ -374,7 +369,7 @@ class WaylandEventServices final : public PendingEventServices {
                                        [&](const SpareUse& s) { return !inText(s.keysym); });
       if (victim == spares_.end()) return false;
       conn_->dispatchWaiting();
-      std::this_thread::sleep_until(victim->lastPress + kRebindGuard);
+      std::this_thread::sleep_until(victim->lastPress + kSpareRebindGuard);
       victim->keysym = sym;
       victim->lastPress = Clock::time_point{};
       spares_.splice(spares_.end(), spares_, victim);

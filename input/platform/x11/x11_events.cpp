@@ -37,12 +37,6 @@ KeySym keysymForMacKey(std::uint16_t code) {
   return key == nullptr ? kNoSymbol : key->keysym;
 }
 
-// The least time between a press of a spare keycode and binding that keycode to
-// another character. A client reads the new mapping only when it handles the
-// MappingNotify; one that lags behind by less than this types what was sent.
-// Slow clients (scripted ones, busy toolkits) lag a few milliseconds here.
-constexpr std::chrono::milliseconds kRebindGuard{50};
-
 // Events go to the X server through XTEST as if from the core devices. Every
 // post ends with a round trip, so when it returns the server has processed the
 // event (as CGEventPost has delivered it on macOS): a reply after the last post
@@ -309,7 +303,7 @@ class X11EventServices final : public PendingEventServices {
   // rotate least recently used first, so a keycode is bound anew only after every
   // other slot was, long after a client that reads the mapping late (on
   // MappingNotify) has handled the press made with the old binding; and never
-  // sooner than kRebindGuard after that press. Rebinding one level of a keycode
+  // sooner than kSpareRebindGuard after that press. Rebinding one level of a keycode
   // leaves its other level as it was, so presses of that one stay right.
   std::optional<KeyPlace> placeFor(KeySym sym) {
     if (sym == kNoSymbol) return std::nullopt;
@@ -332,7 +326,7 @@ class X11EventServices final : public PendingEventServices {
       level = lru_.front().level;
       // Everything queued so far reaches the server before the wait counts.
       xcb_flush(conn_);
-      std::this_thread::sleep_until(lru_.front().lastPress + kRebindGuard);
+      std::this_thread::sleep_until(lru_.front().lastPress + kSpareRebindGuard);
       lru_.pop_front();
     } else {
       return std::nullopt;
